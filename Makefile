@@ -1,0 +1,34 @@
+# Front door: `make demo` and `make test` install what is missing, build, and run.
+BUILD ?= build
+JOBS ?= 2
+# A CPython 3.7 interpreter to build for; found automatically when not given.
+PYTHON ?=
+CMAKE_ARGS ?=
+
+PYTHON37 = "$$(cat $(BUILD)/python-interpreter)"
+
+.PHONY: all deps configure build demo test install clean
+
+all: build
+
+deps:
+	@tools/install-deps.sh
+
+configure: deps
+	@cmake -S . -B $(BUILD) $(if $(PYTHON),-DPython_EXECUTABLE=$(PYTHON)) $(CMAKE_ARGS) > $(BUILD).configure.log \
+		|| { cat $(BUILD).configure.log; exit 1; }
+
+build: configure
+	cmake --build $(BUILD) -j $(JOBS)
+
+demo: build
+	PYTHONPATH=$(BUILD) $(PYTHON37) examples/demo.py
+
+test: build
+	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+install: build
+	cmake --install $(BUILD)
+
+clean:
+	rm -rf $(BUILD) $(BUILD).configure.log
