@@ -21,8 +21,12 @@ configure: deps
 build: configure
 	cmake --build $(BUILD) -j $(JOBS)
 
+# The containers first, then each further walk-through that exists.
+EXAMPLES = examples/demo.py $(filter-out examples/demo.py,$(sort $(wildcard examples/*.py)))
+
 demo: build
-	PYTHONPATH=$(BUILD) $(PYTHON37) examples/demo.py
+	@for example in $(EXAMPLES); do \
+		echo "### $$example"; PYTHONPATH=$(BUILD) $(PYTHON37) $$example || exit 1; done
 
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
