@@ -1,14 +1,73 @@
-// The operation skeleton: where each module-level overload stands in registration order.
+// The module-level operations: each overload, and the skeleton that fixes where it stands.
 //
 // pybind11 tries the overloads of one name in the order they were registered and lists them
 // in that order in docstrings and TypeErrors, so the loop nesting below is behaviour.
 #pragma once
 
+#include <pybind11/complex.h>
 #include <pybind11/pybind11.h>
 
+#include "operations/axpy"
+#include "operations/copy"
+#include "operations/dot"
+#include "operations/gemm"
+#include "operations/gemv"
+#include "operations/ls"
+#include "operations/matmul"
+#include "operations/matvec"
+#include "operations/scale"
+#include "operations/sum"
+#include "operations/swap"
+#include "overloads.hpp"
 #include "types.hpp"
 
 namespace Quelt::Python {
+
+// Destinations come back as references: pybind11 finds the object that already wraps the
+// referenced container and returns it, so `scale(2.0, v) is v`.
+
+template <typename X>
+void defScale(pybind11::module_& m)
+{
+    defOverload(m, "scale", "scale an object", &Quelt::scale<X>);
+}
+
+template <typename X, typename Y>
+void defLevel1(pybind11::module_& m)
+{
+    defOverload(m, "sum", "add objects", &Quelt::sum<X, Y>);
+    defOverload(m, "dot", "dot product", &Quelt::dot<X, Y>);
+    defOverload(m, "copy", "copy an object into another", &Quelt::copy<X, Y>);
+    defOverload(m, "swap", "swap objects into another", &Quelt::swap<X, Y>);
+    defOverload(m, "axpy", "axpy objects", &Quelt::axpy<X, Y>);
+}
+
+template <typename X, typename Y>
+void defHdot(pybind11::module_& m)
+{
+    defOverload(m, "hdot", "hermetian dot product", &Quelt::hdot<X, Y>);
+}
+
+template <typename X, typename Y>
+void defLs(pybind11::module_& m)
+{
+    defOverload(m, "ls", "ls", &Quelt::ls<X, Y>);
+}
+
+template <typename X, typename Y, typename Z>
+void defMatrixProducts(pybind11::module_& m)
+{
+    defOverload(m, "gemm", "gemm", &Quelt::gemm<X, Y, Z>);
+    defOverload(m, "matmul", "matmul", &Quelt::matmul<X, Y, Z>);
+}
+
+// Registered for every kind of A; a vector or a view as A is refused when called.
+template <typename X, typename Y, typename Z>
+void defVectorProducts(pybind11::module_& m)
+{
+    defOverload(m, "matvec", "matvec", &Quelt::matvec<X, Y, Z>);
+    defOverload(m, "gemv", "gemv", &Quelt::gemv<X, Y, Z>);
+}
 
 template <typename T>
 void registerOperations(pybind11::module_& m)
@@ -16,19 +75,26 @@ void registerOperations(pybind11::module_& m)
     constexpr auto containers = containerSet<T>;
     hana::for_each(containers, [&](auto hanaContainer0) {
         using X = typename decltype(hanaContainer0)::type;
-        // scale (alpha, X)
+        defScale<X>(m);
         hana::for_each(containers, [&](auto hanaContainer1) {
             using Y = typename decltype(hanaContainer1)::type;
-            // sum, dot, copy, swap, axpy (X, Y); hdot when T is complex; ls when X is a matrix
+            defLevel1<X, Y>(m);
+            if constexpr (isComplex<T>) {
+                defHdot<X, Y>(m);
+            }
+            if constexpr (isMatrix<X>) {
+                defLs<X, Y>(m);
+            }
             hana::for_each(containers, [&](auto hanaContainer2) {
                 using Z = typename decltype(hanaContainer2)::type;
                 constexpr bool mat_mat_mat = isMatrix<X> && isMatrix<Y> && isMatrix<Z>;
-                // gemm, matmul when mat_mat_mat; then matvec, gemv (X, Y, Z)
-                (void)mat_mat_mat;
+                if constexpr (mat_mat_mat) {
+                    defMatrixProducts<X, Y, Z>(m);
+                }
+                defVectorProducts<X, Y, Z>(m);
             });
         });
     });
-    (void)m;
 }
 
 // Each element type's overloads are compiled in a translation unit of their own.

@@ -363,8 +363,11 @@ class ImportGuardTest(unittest.TestCase):
         if not others:
             self.skipTest("no interpreter other than 3.7 on this machine")
         with tempfile.TemporaryDirectory() as folder:
-            # Any interpreter finds a module under the plain suffix.
+            # Any interpreter finds a module under the plain suffix; the libraries it loads
+            # through its run path go along.
             shutil.copy(module, os.path.join(folder, "queltcore.so"))
+            for library in glob.glob(os.path.join(os.path.dirname(module), "lib*.so*")):
+                shutil.copy(library, folder)
             script = ("import sys\ntry:\n import queltcore\nexcept ImportError as e:\n print(repr(str(e)))\n"
                       "print(repr(sys.version))")
             for interpreter in others:

@@ -1,0 +1,189 @@
+// The fast front end of the module functions: a table from the exact classes of a call's
+// container arguments to the one overload that pybind11's ordered chain would pick.
+#include <algorithm>
+#include <array>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "overloads.hpp"
+
+namespace py = pybind11;
+
+namespace Quelt::Python {
+namespace dispatch {
+
+void record(const char* name, Overload overload)
+{
+    auto& names = recorded();
+    auto it = std::find_if(names.begin(), names.end(), [&](const Recorded& r) { return r.name == name; });
+    if (it == names.end()) {
+        names.push_back({name, {}});
+        it = std::prev(names.end());
+    }
+    it->overloads.push_back(std::move(overload));
+}
+
+namespace {
+
+// Python scalars that convert without running user code; anything else takes the chain.
+bool isPlainNumber(PyObject* arg)
+{
+    PyTypeObject* type = Py_TYPE(arg);
+    return type == &PyFloat_Type || type == &PyLong_Type || type == &PyBool_Type || type == &PyComplex_Type;
+}
+
+class Table {
+public:
+    Table(const Recorded& recorded, PyMethodDef chainDef, PyCFunction entry)
+        : m_def(chainDef), m_chain(reinterpret_cast<PyCFunctionWithKeywords>(reinterpret_cast<void (*)()>(chainDef.ml_meth)))
+    {
+        m_def.ml_meth = entry;
+        const auto& first = recorded.overloads.front().types;
+        m_arity = first.size();
+        for (size_t p = 0; p < m_arity; ++p) {
+            if (first[p] != nullptr) {
+                m_containerPositions.push_back(p);
+            }
+        }
+        for (const Overload& o : recorded.overloads) {
+            if (o.types.size() != m_arity) {
+                throw std::logic_error("overloads of " + recorded.name + " differ in arity");
+            }
+            for (size_t p = 0; p < m_arity; ++p) {
+                if ((o.types[p] == nullptr) != (first[p] == nullptr)) {
+                    throw std::logic_error("overloads of " + recorded.name + " differ in container positions");
+                }
+                if (o.types[p] != nullptr
+                    && std::find(m_classes.begin(), m_classes.end(), o.types[p]->type) == m_classes.end()) {
+                    m_classes.push_back(o.types[p]->type);
+                }
+            }
+        }
+        size_t slots = 1;
+        for (size_t i = 0; i < m_containerPositions.size(); ++i) {
+            slots *= m_classes.size();
+        }
+        m_slots.assign(slots, nullptr);
+        m_overloads = recorded.overloads;
+        for (const Overload& o : m_overloads) {
+            std::array<PyTypeObject*, maxContainers> key{};
+            for (size_t k = 0; k < m_containerPositions.size(); ++k) {
+                key[k] = o.types[m_containerPositions[k]]->type;
+            }
+            const size_t slot = slotOf(key.data());
+            // The first registered overload wins, as in the chain.
+            if (m_slots[slot] == nullptr) {
+                m_slots[slot] = &o;
+            }
+        }
+    }
+
+    PyMethodDef* def() { return &m_def; }
+
+    PyObject* call(PyObject* self, PyObject* args, PyObject* kwargs) const
+    {
+        if ((kwargs == nullptr || PyDict_GET_SIZE(kwargs) == 0) && size_t(PyTuple_GET_SIZE(args)) == m_arity) {
+            PyObject* const* items = &PyTuple_GET_ITEM(args, 0);
+            if (const Overload* overload = select(items)) {
+                if (PyObject* result = overload->invoker(overload->callable.get(), items)) {
+                    return result;
+                }
+                if (PyErr_Occurred()) {
+                    return nullptr; // raised by the operation itself
+                }
+            }
+        }
+        return m_chain(self, args, kwargs);
+    }
+
+private:
+    static constexpr size_t maxContainers = 3;
+    static constexpr size_t noSlot = size_t(-1);
+
+    size_t slotOf(PyTypeObject* const* key) const
+    {
+        size_t slot = 0;
+        for (size_t k = 0; k < m_containerPositions.size(); ++k) {
+            const auto found = std::find(m_classes.begin(), m_classes.end(), key[k]);
+            if (found == m_classes.end()) {
+                return noSlot;
+            }
+            slot = slot * m_classes.size() + size_t(found - m_classes.begin());
+        }
+        return slot;
+    }
+
+    const Overload* select(PyObject* const* items) const
+    {
+        std::array<PyTypeObject*, maxContainers> key{};
+        size_t k = 0;
+        for (size_t p = 0; p < m_arity; ++p) {
+            if (k < m_containerPositions.size() && m_containerPositions[k] == p) {
+                key[k++] = Py_TYPE(items[p]);
+            } else if (!isPlainNumber(items[p])) {
+                return nullptr;
+            }
+        }
+        const size_t slot = slotOf(key.data());
+        return slot == noSlot ? nullptr : m_slots[slot];
+    }
+
+    PyMethodDef m_def;
+    PyCFunctionWithKeywords m_chain;
+    size_t m_arity = 0;
+    std::vector<size_t> m_containerPositions;
+    std::vector<PyTypeObject*> m_classes;
+    std::vector<Overload> m_overloads;
+    std::vector<const Overload*> m_slots;
+};
+
+// The tables live as long as the process: the module is never unloaded.
+constexpr size_t maxFunctions = 16;
+std::array<std::unique_ptr<Table>, maxFunctions> tables;
+
+template <size_t I>
+PyObject* entry(PyObject* self, PyObject* args, PyObject* kwargs)
+{
+    return tables[I]->call(self, args, kwargs);
+}
+
+template <size_t... I>
+std::array<PyCFunction, sizeof...(I)> makeEntries(std::index_sequence<I...>)
+{
+    return {reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&entry<I>))...};
+}
+
+const auto entries = makeEntries(std::make_index_sequence<maxFunctions>{});
+
+} // namespace
+} // namespace dispatch
+
+void installFastDispatch(py::module_& m)
+{
+    using namespace dispatch;
+    auto& names = recorded();
+    if (names.size() > maxFunctions) {
+        throw std::logic_error("too many module functions for the fast dispatch");
+    }
+    for (size_t i = 0; i < names.size(); ++i) {
+        py::object chain = m.attr(names[i].name.c_str());
+        if (!PyCFunction_Check(chain.ptr())) {
+            throw std::logic_error(names[i].name + " is not a built-in function");
+        }
+        auto* function = reinterpret_cast<PyCFunctionObject*>(chain.ptr());
+        tables[i] = std::make_unique<Table>(names[i], *function->m_ml, entries[i]);
+        // Same self (pybind11's record of the overloads), module and docstring as the chain.
+        py::object fast = py::reinterpret_steal<py::object>(
+            PyCFunction_NewEx(tables[i]->def(), function->m_self, function->m_module));
+        if (!fast) {
+            throw py::error_already_set();
+        }
+        m.attr(names[i].name.c_str()) = fast;
+    }
+    names.clear();
+}
+
+} // namespace Quelt::Python
