@@ -2,6 +2,7 @@
 #include <pybind11/pybind11.h>
 
 #include "containers.hpp"
+#include "model.hpp"
 #include "operations.hpp"
 #include "types.hpp"
 
@@ -11,6 +12,7 @@ namespace py = pybind11;
 PYBIND11_MODULE(queltcore, m)
 {
     using namespace Quelt::Python;
+    registerModel(m);
     registerContainers(m);
     hana::for_each(operationsSet, [&](auto type) {
         registerOperations<typename decltype(type)::type>(m);

@@ -5,6 +5,8 @@
 
 #include <boost/hana.hpp>
 
+#include "casters.hpp"
+
 #include "types/Matrix"
 #include "types/Vector"
 #include "types/VectorView"

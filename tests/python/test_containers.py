@@ -340,6 +340,19 @@ class RenderingTest(unittest.TestCase):
         self.assertEqual(repr(q.matd(0, 0)), "Matrix of size: (0, 0)\n")
 
 
+class UninitialisedInstanceTest(unittest.TestCase):
+    def test_objects_made_without_a_constructor_are_refused(self):
+        for letter in LETTERS:
+            for cls in classes(letter):
+                with self.subTest(cls=cls.__name__):
+                    bare = cls.__new__(cls)
+                    expected = "queltcore.%s object is not initialised" % cls.__name__
+                    for attempt in (bare.numel, lambda: bare.dim(0), lambda: repr(bare)):
+                        with self.assertRaises(TypeError) as caught:
+                            attempt()
+                        self.assertEqual(str(caught.exception), expected)
+
+
 class AllocationTest(unittest.TestCase):
     def test_overflowing_shape(self):
         big = 1 << 33

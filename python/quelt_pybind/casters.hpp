@@ -1,0 +1,46 @@
+// Argument conversion of the container classes: pybind11's own, minus uninitialised instances.
+//
+// `vecs.__new__(vecs)` makes an object whose constructor never ran. pybind11 would hand such
+// an object to a method or an operation as a container made of freshly allocated, unset
+// memory, whose count and storage pointer are garbage. Every container argument is refused
+// instead, with a TypeError, before anything reads it.
+#pragma once
+
+#include <string>
+
+#include <pybind11/pybind11.h>
+
+#include "types/Matrix"
+#include "types/Vector"
+#include "types/VectorView"
+
+namespace Quelt::Python {
+
+template <typename X>
+class ContainerCaster : public pybind11::detail::type_caster_base<X> {
+public:
+    bool load(pybind11::handle src, bool convert)
+    {
+        if (src && this->typeinfo && PyType_IsSubtype(Py_TYPE(src.ptr()), this->typeinfo->type)) {
+            auto* inst = reinterpret_cast<pybind11::detail::instance*>(src.ptr());
+            auto holder = inst->get_value_and_holder(this->typeinfo, /*throw_if_missing=*/false);
+            if (holder.inst != nullptr && !holder.holder_constructed()) {
+                throw pybind11::type_error(std::string(Py_TYPE(src.ptr())->tp_name) + " object is not initialised");
+            }
+        }
+        return pybind11::detail::type_caster_base<X>::load(src, convert);
+    }
+};
+
+} // namespace Quelt::Python
+
+namespace pybind11::detail {
+
+template <typename T>
+class type_caster<Quelt::Vector<T>> : public Quelt::Python::ContainerCaster<Quelt::Vector<T>> {};
+template <typename T>
+class type_caster<Quelt::VectorView<T>> : public Quelt::Python::ContainerCaster<Quelt::VectorView<T>> {};
+template <typename T>
+class type_caster<Quelt::Matrix<T>> : public Quelt::Python::ContainerCaster<Quelt::Matrix<T>> {};
+
+} // namespace pybind11::detail
