@@ -7,7 +7,7 @@ CMAKE_ARGS ?=
 
 PYTHON37 = "$$(cat $(BUILD)/python-interpreter)"
 
-.PHONY: all deps configure build demo test install clean
+.PHONY: all deps configure build demo test test-sanitize bench install clean
 
 all: build
 
@@ -30,6 +30,14 @@ demo: build
 
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+# The whole suite again on a build with AddressSanitizer and UndefinedBehaviorSanitizer.
+test-sanitize: deps
+	tools/test-sanitize.sh
+
+# Benchmarks against the BLAS floor, a single-overload binding and the peers; writes docs/.
+bench: deps
+	benchmarks/run.sh
 
 install: build
 	cmake --install $(BUILD)

@@ -82,6 +82,32 @@ def extent_for(type_name, rng):
     return rng.randint(0, 5)
 
 
+def holding(type_name, count, rng):
+    """An extent under which a container of this class has `count` elements."""
+    if ".mat" not in type_name:
+        return count
+    return rng.choice([(count, 1), (1, count)]) if count else (0, rng.randint(0, 2))
+
+
+def agreeing(name, types, rng):
+    """Extents of the container arguments under which the call is well formed."""
+    containers = [t for t in types if t not in SCALARS]
+    m, n, k = rng.randint(0, 3), rng.randint(0, 3), rng.randint(0, 3)
+    if name in ("gemv", "matvec"):
+        A, x, y = containers
+        return [(m, n) if ".mat" in A else m,
+                (n, rng.randint(1, 2)) if ".mat" in x else n,
+                (m, rng.randint(1, 2)) if ".mat" in y else m]
+    if name in ("gemm", "matmul"):
+        return [(m, k), (k, n), (m, n)]
+    if name == "ls":
+        return [(m, n), holding(containers[1], max(m, n) + rng.randint(0, 1), rng)]
+    length = rng.randint(0, 5)
+    if len(containers) == 1:
+        return [holding(containers[0], length, rng)]
+    return [holding(containers[0], length, rng), holding(containers[1], length + rng.randint(0, 2), rng)]
+
+
 def call(function, args, wholes, out):
     try:
         result = function(*args)
@@ -100,11 +126,13 @@ def battery(seed):
         for types in overloads(name):
             for config in range(6):
                 args, wholes = [], []
+                extents = agreeing(name, types, rng) if config < 3 else None
                 for t in types:
                     if t in SCALARS:
                         args.append(rng.choice(SCALARS[t][:3]))
                     else:
-                        obj, whole = container(t, extent_for(t, rng), rng, subclass=(config == 5))
+                        extent = extents.pop(0) if extents is not None else extent_for(t, rng)
+                        obj, whole = container(t, extent, rng, subclass=(config == 5))
                         args.append(obj)
                         wholes.append(whole)
                 call(function, args, wholes, out)

@@ -220,16 +220,39 @@ class EmptyAndHugeDimensions(unittest.TestCase):
         for letter in LETTERS:
             with self.subTest(letter=letter):
                 vec, mat = class_of("vec", letter), class_of("mat", letter)
-                calls = [lambda: q.gemv(1, 0, mat(BIG, 0), vec(0), mat(BIG, 0)),
-                         lambda: q.matvec(mat(BIG, 0), vec(0), mat(BIG, 0)),
-                         lambda: q.gemm(1, 0, mat(BIG, 0), mat(0, 0), mat(BIG, 0)),
+                calls = [lambda: q.gemm(1, 0, mat(BIG, 0), mat(0, 0), mat(BIG, 0)),
                          lambda: q.matmul(mat(0, 0), mat(0, BIG), mat(0, BIG)),
                          lambda: q.matmul(mat(0, BIG), mat(BIG, 0), mat(0, 0))]
-                names = ["gemv", "gemv", "gemm", "gemm", "gemm"]
-                for name, call in zip(names, calls):
+                for call in calls:
                     with self.assertRaises(RuntimeError) as refused:
                         call()
-                    self.assertEqual(str(refused.exception), "In " + name + LIMIT_TAIL)
+                    self.assertEqual(str(refused.exception), "In gemm" + LIMIT_TAIL)
+                # A matrix y of 2**31 rows and no columns holds no storage for them: that is
+                # refused first (the limit check itself is reached from C++ only).
+                for call in (lambda: q.gemv(1, 0, mat(BIG, 0), vec(0), mat(BIG, 0)),
+                             lambda: q.matvec(mat(BIG, 0), vec(0), mat(BIG, 0))):
+                    with self.assertRaises(RuntimeError) as refused:
+                        call()
+                    self.assertEqual(str(refused.exception),
+                                     "In gemv, y holds 0 elements, fewer than the %d rows of A" % BIG)
+
+    def test_matrices_without_columns_cannot_stand_as_x_or_y(self):
+        # Their rows pass the shape check, but they hold no elements for BLAS to read or write.
+        for letter in LETTERS:
+            with self.subTest(letter=letter):
+                vec, mat = class_of("vec", letter), class_of("mat", letter)
+                A = matrix(letter, [[1, 2], [3, 4], [5, 6]])
+                y = vector(letter, [7, 8, 9])
+                for call in (lambda: q.gemv(1, 1, A, mat(2, 0), y), lambda: q.matvec(A, mat(2, 0), y)):
+                    with self.assertRaises(RuntimeError) as refused:
+                        call()
+                    self.assertEqual(str(refused.exception), "In gemv, x holds 0 elements, fewer than the 2 columns of A")
+                self.assertEqual(elements(y), [7, 8, 9])
+                for call in (lambda: q.gemv(1, 1, A, vec(2), mat(3, 0)), lambda: q.matvec(A, vec(2), mat(3, 0))):
+                    with self.assertRaises(RuntimeError) as refused:
+                        call()
+                    self.assertEqual(str(refused.exception), "In gemv, y holds 0 elements, fewer than the 3 rows of A")
+                self.assertEqual(elements(A), [1, 3, 5, 2, 4, 6])
 
 
 class LeastSquares(Checks):
