@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support.hpp"
+
 #include "types/Matrix"
 #include "types/Vector"
 #include "types/VectorView"
@@ -15,16 +17,7 @@ using Quelt::Matrix;
 using Quelt::Vector;
 using Quelt::VectorView;
 
-template <typename F>
-std::string messageOf(F&& f)
-{
-    try {
-        f();
-    } catch (const std::runtime_error& e) {
-        return e.what();
-    }
-    return "<no exception>";
-}
+using Quelt::Testing::messageOf;
 
 template <typename T>
 class Containers : public ::testing::Test {};

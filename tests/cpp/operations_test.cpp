@@ -13,6 +13,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support.hpp"
+
 #include "operations/axpy"
 #include "operations/copy"
 #include "operations/dot"
@@ -35,16 +37,7 @@ using Quelt::Vector;
 using Quelt::VectorView;
 using Wide = std::complex<double>;
 
-template <typename F>
-std::string messageOf(F&& f)
-{
-    try {
-        f();
-    } catch (const std::runtime_error& e) {
-        return e.what();
-    }
-    return "<no exception>";
-}
+using Quelt::Testing::messageOf;
 
 template <typename T>
 constexpr bool isComplex = !std::is_floating_point_v<T>;
