@@ -1,0 +1,114 @@
+"""What the benchmark measures, shared by the harness (CPython 3.7), the peers (the system's
+Python 3) and the report: operation families, element types, sizes, operand values, scalars.
+
+benchmarks/floor.hpp and floor_blas.cpp hold the same sizes and values for the C++ floor.
+"""
+import json
+import statistics
+
+LETTERS = "sdcz"
+NUMPY_TYPES = {"s": "float32", "d": "float64", "c": "complex64", "z": "complex128"}
+
+VECTOR_FAMILIES = ["scale", "axpy", "sum", "copy", "swap", "dot", "hdot"]
+MATRIX_FAMILIES = ["ls", "gemv", "matvec", "gemm", "matmul"]
+FAMILIES = VECTOR_FAMILIES + MATRIX_FAMILIES
+
+VECTOR_SIZES = [1, 16, 256, 4096]
+MATRIX_SIZES = [(2, 3), (64, 64), (512, 512)]
+
+# Large sizes. gemm stops at 1024 for the complex types, whose 2048 takes seconds a call; the
+# memory-bound operations are measured for the real types.
+GEMM_SIZES = {"s": [256, 512, 1024, 2048], "d": [256, 512, 1024, 2048], "c": [256, 512, 1024], "z": [256, 512, 1024]}
+GEMV_SIZES = [1024, 2048, 4096]
+STREAM_SIZES = [10000, 100000, 1000000, 10000000]
+STREAM_LETTERS = "sd"
+
+# The targets: size-1 calls against the single-overload floor, large calls against the direct
+# CBLAS call, the model runner against a binding call and the direct runtime call.
+TARGET_SMALL_RATIO = 1.5
+TARGET_LARGE = [("gemm", 1024), ("gemv", 4096), ("axpy", 1000000)]
+TARGET_LARGE_RATIO = 1.03
+TARGET_MODEL_ACCESS_RATIO = 2.0
+TARGET_MODEL_RUN_RATIO = 1.05
+
+
+def families(letter):
+    """The families that exist for an element type: hdot only for the complex ones."""
+    return [f for f in FAMILIES if f != "hdot" or letter in "cz"]
+
+
+def sizes(family):
+    return MATRIX_SIZES if family in MATRIX_FAMILIES else VECTOR_SIZES
+
+
+def size_label(size):
+    return "%dx%d" % size if isinstance(size, tuple) else str(size)
+
+
+def key(family, letter, size):
+    return "%s/%s/%s" % (family, letter, size_label(size))
+
+
+def operand_value(letter):
+    """Every operand starts here: small enough that accumulating calls stay finite over
+    millions of repetitions, and never 0 or 1, for which OpenBLAS may return early."""
+    return complex(1e-3, 1e-3) if letter in "cz" else 1e-3
+
+
+def scalars(family, letter):
+    """The scalar arguments each family is timed with, as the Python numbers of its overloads:
+    scale by -1 keeps values bounded; gemv and gemm with (1, 0) compute what NumPy's
+    matmul into an output array computes."""
+    values = {"scale": [-1.0], "axpy": [0.5], "gemv": [1.0, 0.0], "gemm": [1.0, 0.0]}.get(family, [])
+    return [complex(v) for v in values] if letter in "cz" else values
+
+
+def int_scalars(family):
+    """The same calls with Python ints, which pybind11's ordered chain only accepts in its
+    second, converting pass."""
+    return {"scale": [-1], "axpy": [2], "gemv": [1, 0], "gemm": [1, 0]}.get(family)
+
+
+def operand_shapes(family, size):
+    """Element counts of each container operand, in argument order, for a family at a size;
+    a matrix operand of a vector family has one column. Matrix families at (m, n): ls solves
+    an m x n system with a right-hand side of max(m, n); gemv multiplies A (m x n) by x (n);
+    gemm multiplies A (m x n) by X (n x n) into Y (m x n)."""
+    if family in VECTOR_FAMILIES:
+        count = 1 if family == "scale" else 2
+        return [(size, 1)] * count
+    m, n = size
+    if family == "ls":
+        return [(m, n), (max(m, n), 1)]
+    if family in ("gemv", "matvec"):
+        return [(m, n), (n, 1), (m, 1)]
+    return [(m, n), (n, n), (m, n)]
+
+
+def gemm_flops(letter, n):
+    return (8 if letter in "cz" else 2) * n ** 3
+
+
+def element_bytes(letter):
+    return {"s": 4, "d": 8, "c": 8, "z": 16}[letter]
+
+
+def stream_bytes(family, letter, n):
+    """Bytes an operation must move at least: gemv reads A, x and y and writes y; axpy reads x
+    and y and writes y; dot reads x and y."""
+    words = {"gemv": n * n + 3 * n, "axpy": 3 * n, "dot": 2 * n}[family]
+    return words * element_bytes(letter)
+
+
+def median(values):
+    return statistics.median(values)
+
+
+def save(path, data):
+    with open(path, "w") as out:
+        json.dump(data, out, indent=1, sort_keys=True)
+
+
+def load(path):
+    with open(path) as source:
+        return json.load(source)

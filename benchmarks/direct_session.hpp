@@ -1,0 +1,99 @@
+// A session built the way the model class builds one, for the direct calls that the model
+// runner is compared with: the C++ floor's and queltfloor's.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <onnxruntime_cxx_api.h>
+
+namespace QueltBench {
+
+// One session with every input and output allocated once, graph optimisation off, default
+// thread pool: what the model class builds, without its element views.
+class DirectSession {
+public:
+    explicit DirectSession(const std::string& path)
+        : m_env(ORT_LOGGING_LEVEL_WARNING, path.c_str()),
+          m_session(m_env, path.c_str(), options()),
+          m_allocator(m_session, Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault))
+    {
+        for (size_t i = 0; i < m_session.GetInputCount(); ++i) {
+            m_inputNames.push_back(m_session.GetInputNameAllocated(i, m_allocator).get());
+            m_inputs.push_back(tensorOf(m_session.GetInputTypeInfo(i)));
+        }
+        for (size_t i = 0; i < m_session.GetOutputCount(); ++i) {
+            m_outputNames.push_back(m_session.GetOutputNameAllocated(i, m_allocator).get());
+            m_outputs.push_back(tensorOf(m_session.GetOutputTypeInfo(i)));
+        }
+        for (const auto& name : m_inputNames) {
+            m_inputNamePointers.push_back(name.c_str());
+        }
+        for (const auto& name : m_outputNames) {
+            m_outputNamePointers.push_back(name.c_str());
+        }
+    }
+
+    void run()
+    {
+        Ort::RunOptions runoptions;
+        runoptions.SetRunLogVerbosityLevel(5);
+        m_session.Run(runoptions, m_inputNamePointers.data(), m_inputs.data(), m_inputs.size(),
+                      m_outputNamePointers.data(), m_outputs.data(), m_outputs.size());
+    }
+
+    Ort::Value& input(size_t i) { return m_inputs[i]; }
+    Ort::Value& output(size_t i) { return m_outputs[i]; }
+
+private:
+    static Ort::SessionOptions options()
+    {
+        Ort::SessionOptions options;
+        options.SetGraphOptimizationLevel(ORT_DISABLE_ALL);
+        return options;
+    }
+
+    // Float inputs start at 1, so that no run computes on leftover bytes (denormals would slow
+    // it down); the Python side sets its inputs too before it times anything.
+    Ort::Value tensorOf(const Ort::TypeInfo& info)
+    {
+        const auto shapeInfo = info.GetTensorTypeAndShapeInfo();
+        const std::vector<int64_t> shape = shapeInfo.GetShape();
+        Ort::Value tensor
+            = Ort::Value::CreateTensor(m_allocator, shape.data(), shape.size(), shapeInfo.GetElementType());
+        if (shapeInfo.GetElementType() == ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT) {
+            float* data = tensor.GetTensorMutableData<float>();
+            std::fill(data, data + shapeInfo.GetElementCount(), 1.0f);
+        }
+        return tensor;
+    }
+
+    Ort::Env m_env;
+    Ort::Session m_session;
+    Ort::Allocator m_allocator;
+    std::vector<std::string> m_inputNames;
+    std::vector<std::string> m_outputNames;
+    std::vector<const char*> m_inputNamePointers;
+    std::vector<const char*> m_outputNamePointers;
+    std::vector<Ort::Value> m_inputs;
+    std::vector<Ort::Value> m_outputs;
+};
+
+// Sessions are opened on first use, once per process and path, and live until it ends.
+inline DirectSession& openSession(const std::string& path)
+{
+    static std::vector<std::pair<std::string, std::unique_ptr<DirectSession>>> open;
+    for (auto& [name, session] : open) {
+        if (name == path) {
+            return *session;
+        }
+    }
+    open.emplace_back(path, std::make_unique<DirectSession>(path));
+    return *open.back().second;
+}
+
+} // namespace QueltBench

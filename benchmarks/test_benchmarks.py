@@ -1,0 +1,331 @@
+"""Tests of the benchmark's own logic: the timing loop, the operand shapes, the report's
+reading of Google Benchmark, its ratios and verdicts; under the system's Python 3 the peers'
+calls; and, where queltcore and queltfloor can be imported (CPython 3.7 with build-bench on the
+path), the harness's view of the overloads, its operands and the models. Nothing here is timed.
+
+    /usr/bin/python3 -m unittest discover -s benchmarks -p 'test_*.py'
+    PYTHONPATH=build-bench:build-bench/benchmarks python3.7 -m unittest discover -s benchmarks -p 'test_*.py'
+"""
+import json
+import os
+import statistics
+import subprocess
+import tempfile
+import unittest
+
+import cases
+import report
+import timing
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+class FakeLoop:
+    """A callable with a fixed cost per call that records every block it is asked for."""
+
+    def __init__(self, label, per_call, log):
+        self.label, self.per_call, self.log = label, per_call, log
+
+    def __call__(self, number):
+        self.log.append((self.label, number))
+        return number * self.per_call
+
+
+class TimingTest(unittest.TestCase):
+    def measure(self, costs, block, repeats, budget=None):
+        log = []
+        entries = {label: FakeLoop(label, cost, log) for label, cost in costs.items()}
+        return timing.measure(entries, block, repeats, budget=budget), log
+
+    def test_blocks_take_turns_in_alternating_order(self):
+        result, log = self.measure({"a": 1e-4, "b": 3e-3}, 0.01, 4)
+        timed = log[-8:]
+        self.assertEqual([label for label, _ in timed], ["a", "b", "b", "a", "a", "b", "b", "a"])
+        for label, cost in (("a", 1e-4), ("b", 3e-3)):
+            numbers = {n for l, n in timed if l == label}
+            self.assertEqual(numbers, {result[label]["calls"]})
+            # The calibrated block is the first whole number of calls that fills it.
+            self.assertGreaterEqual(result[label]["calls"] * cost, 0.01 * (1 - 1e-9))
+            self.assertLess((result[label]["calls"] - 1) * cost, 0.01)
+            self.assertEqual(len(result[label]["blocks"]), 4)
+            for value in result[label]["blocks"] + [result[label]["median"]]:
+                self.assertAlmostEqual(value, cost, delta=cost * 1e-9)
+
+    def test_a_call_longer_than_the_block_is_timed_once_per_block(self):
+        result, log = self.measure({"long": 0.5}, 0.005, 3)
+        self.assertEqual(result["long"]["calls"], 1)
+        # One warming call, then the three blocks: no further calibration.
+        self.assertEqual(log, [("long", 1)] * 4)
+
+    def test_a_budget_cuts_rounds_but_keeps_five(self):
+        result, _ = self.measure({"a": 0.2, "b": 0.2}, 0.005, 25, budget=0.5)
+        self.assertEqual(len(result["a"]["blocks"]), 5)
+        result, _ = self.measure({"a": 1e-5, "b": 1e-5}, 0.005, 25, budget=0.5)
+        self.assertEqual(len(result["a"]["blocks"]), 25)
+
+    def test_paired_ratio_cancels_what_both_rounds_share(self):
+        # The second round ran ten times slower for both; the ratio of medians would say 2.
+        first = {"blocks": [1.0, 10.0, 2.0]}
+        second = {"blocks": [1.0, 10.0, 1.0]}
+        self.assertEqual(timing.paired_ratio(first, second), 1.0)
+        self.assertEqual(statistics.median(first["blocks"]) / statistics.median(second["blocks"]), 2.0)
+
+
+class ShapesTest(unittest.TestCase):
+    """The operands made for each family must be ones the operation accepts."""
+
+    def test_matrix_families_get_agreeing_shapes(self):
+        for m, n in cases.MATRIX_SIZES + [(1, 1), (5, 2)]:
+            (am, an), (xm, xn), (ym, yn) = cases.operand_shapes("gemv", (m, n))
+            self.assertEqual((xm * xn, ym * yn), (an, am))
+            (am, an), (xm, xn), (ym, yn) = cases.operand_shapes("gemm", (m, n))
+            self.assertEqual((an, ym, yn), (xm, am, xn))
+            (am, an), (bm, bn) = cases.operand_shapes("ls", (m, n))
+            self.assertEqual(bm * bn, max(am, an))
+
+    def test_vector_families_get_equal_lengths(self):
+        for family in cases.VECTOR_FAMILIES:
+            shapes = cases.operand_shapes(family, 16)
+            self.assertEqual(shapes, [(16, 1)] * (1 if family == "scale" else 2))
+
+    def test_scalars_match_the_overloads(self):
+        for family in cases.FAMILIES:
+            for letter in cases.LETTERS:
+                for value in cases.scalars(family, letter):
+                    self.assertIsInstance(value, complex if letter in "cz" else float)
+            ints = cases.int_scalars(family)
+            if ints is not None:
+                self.assertEqual(len(ints), len(cases.scalars(family, "d")))
+                self.assertTrue(all(type(v) is int for v in ints))
+
+    def test_no_operand_value_lets_blas_return_early(self):
+        for letter in cases.LETTERS:
+            self.assertNotIn(cases.operand_value(letter), (0, 1))
+            self.assertNotIn(0, cases.scalars("scale", letter) + cases.scalars("axpy", letter))
+            self.assertNotIn(1, cases.scalars("scale", letter))
+
+
+def stat(value, blocks=None):
+    return {"median": value, "blocks": blocks or [value] * 5}
+
+
+def synthetic_run(small=0.8, gemm=1.0, gemv=1.0, axpy=1.0, access=1.2, run_ratio=1.0, compute=5e-3):
+    """A Run with made-up figures: every ratio that a target looks at is given."""
+    run = report.Run.__new__(report.Run)
+    # One overload per name, all well within the floor but the second one of gemv.
+    sweep = {name: [{"position": 1, "types": ["vecd"], "refused": False,
+                     "module": stat(0.5e-6), "floor": stat(1e-6)}] for name in cases.FAMILIES}
+    sweep["gemv"].append({"position": 2, "types": ["float", "float", "matd", "vecd", "vecd"], "refused": False,
+                          "module": stat(small * 1e-6), "floor": stat(1e-6)})
+    run.chain = {"sweep": sweep}
+    run.module = {
+        "sweep": sweep,
+        "model": {"set": stat(access * 1e-6), "floor-set": stat(1e-6),
+                  "get": stat(1e-6), "floor-get": stat(1e-6)},
+        "tables": {
+            "ls/d/2x3": {"module-first": stat(5e-6), "restore-first": stat(1e-6),
+                         "floor-last": stat(6e-6), "restore-last": stat(2e-6)},
+        },
+    }
+    run.peers = {"tables": {"ls/d/2x3": {"numpy": stat(9e-6), "scipy": stat(4e-6), "scipy-restore": stat(1e-6)}}}
+    run.cpp = {"latency/ls/d/2x3": {"time": 3e-6}, "latency/ls-restore/d/2x3": {"time": 1e-6}}
+    ratios = {"gemm": gemm, "gemv": gemv, "axpy": axpy}
+    run.module_large = {"throughput": {}, "model": {"compute/run": {
+        "run": stat(compute * run_ratio), "direct": stat(compute)}}}
+    run.cpp_large = {"model/compute/run": {"time": compute}}
+    run.peers_large = {"throughput": {}}
+    for family, n in cases.TARGET_LARGE:
+        for letter in cases.LETTERS:
+            key = "%s/%s/%d" % (family, letter, n)
+            # Round by round the ratio is exact; the medians alone would hide a drift.
+            direct = [1e-3, 2e-3, 1e-3, 3e-3, 1e-3]
+            run.module_large["throughput"][key] = {
+                "module": stat(1e-3 * ratios[family], [d * ratios[family] for d in direct]),
+                "direct": stat(1e-3, direct)}
+            run.cpp_large["throughput/" + key] = {"time": 1e-3}
+    return run
+
+
+class ReportTest(unittest.TestCase):
+    def verdicts(self, worst_int=0.5, **figures):
+        run = synthetic_run(**figures)
+        _, worst = report.sweep_rows(run)
+        return [met for _, _, met in report.targets(run, worst, worst_int)]
+
+    def test_every_target_met(self):
+        self.assertEqual(self.verdicts(), [True] * 7)
+
+    def test_each_target_fails_on_its_own(self):
+        self.assertEqual(self.verdicts(small=1.51), [False] + [True] * 6)
+        self.assertEqual(self.verdicts(worst_int=1.51), [False] + [True] * 6)
+        self.assertEqual(self.verdicts(gemm=1.031), [True, False] + [True] * 5)
+        self.assertEqual(self.verdicts(gemv=1.04), [True, True, False] + [True] * 4)
+        self.assertEqual(self.verdicts(axpy=1.05), [True] * 3 + [False] + [True] * 3)
+        self.assertEqual(self.verdicts(access=2.01), [True] * 4 + [False, True, True])
+        self.assertEqual(self.verdicts(run_ratio=1.06), [True] * 6 + [False])
+
+    def test_the_bounds_themselves_are_met(self):
+        self.assertEqual(self.verdicts(small=1.5, gemm=1.03, access=2.0, run_ratio=1.05), [True] * 7)
+
+    def test_the_worst_overload_is_named(self):
+        run = synthetic_run(small=1.2)
+        _, measured, _ = report.targets(run, report.sweep_rows(run)[1], 0.5)[0]
+        self.assertEqual(measured, "worst of 13 overloads 1.20 x (`gemv` #2 (float, float, matd, vecd, vecd)); "
+                                   "worst with int scalars 0.50 x")
+
+    def test_a_model_that_computes_too_briefly_does_not_count(self):
+        run = synthetic_run(compute=0.9e-3)
+        target, measured, met = report.targets(run, report.sweep_rows(run)[1], 0.5)[-1]
+        self.assertFalse(met)
+        self.assertEqual(measured, "1.000 x (against the C++ floor's separate process: 1.000 x); "
+                                   "but the model computed for less than 1 ms")
+
+    def test_ls_times_lose_their_restoring_copies(self):
+        run = synthetic_run()
+        self.assertAlmostEqual(run.latency(run.module, "ls/d/2x3", "module-first"), 4e-6)
+        self.assertAlmostEqual(run.latency(run.module, "ls/d/2x3", "floor-last"), 4e-6)
+        self.assertAlmostEqual(run.latency(run.peers, "ls/d/2x3", "scipy"), 3e-6)
+        # NumPy's lstsq copies its operands itself: nothing was restored before it.
+        self.assertAlmostEqual(run.latency(run.peers, "ls/d/2x3", "numpy"), 9e-6)
+        self.assertAlmostEqual(run.cpp_latency("ls/d/2x3"), 2e-6)
+
+    def test_durations_read_in_a_fitting_unit(self):
+        self.assertEqual([report.duration(v) for v in (2.5e-8, 1.5e-6, 0.0123, 123.4e-6, 2.0, None)],
+                         ["0.025 µs", "1.500 µs", "12.3 ms", "123 µs", "2.000 s", "–"])
+
+
+class ReadCppTest(unittest.TestCase):
+    """Google Benchmark's JSON: the right run, the right clock, the right unit."""
+
+    def read(self, benchmarks):
+        with tempfile.TemporaryDirectory() as folder:
+            path = os.path.join(folder, "out.json")
+            with open(path, "w") as out:
+                json.dump({"context": {"openblas_corename": "Haswell"}, "benchmarks": benchmarks}, out)
+            return report.read_cpp(path)
+
+    def test_the_median_repetition_on_the_cpu_clock(self):
+        found, context = self.read([
+            {"name": "latency/dot/d/16_mean", "run_name": "latency/dot/d/16", "run_type": "aggregate",
+             "aggregate_name": "mean", "real_time": 9.0, "cpu_time": 8.0, "time_unit": "us"},
+            {"name": "latency/dot/d/16_median", "run_name": "latency/dot/d/16", "run_type": "aggregate",
+             "aggregate_name": "median", "real_time": 7.0, "cpu_time": 2.0, "time_unit": "us"},
+            {"name": "peak/read_median", "run_name": "peak/read", "run_type": "aggregate",
+             "aggregate_name": "median", "real_time": 30.0, "cpu_time": 29.0, "time_unit": "ms",
+             "bytes": 2.9e10},
+        ])
+        self.assertEqual(context, {"openblas_corename": "Haswell"})
+        self.assertEqual(sorted(found), ["latency/dot/d/16", "peak/read"])
+        self.assertAlmostEqual(found["latency/dot/d/16"]["time"], 2e-6)
+        self.assertAlmostEqual(found["peak/read"]["time"], 29e-3)
+        self.assertEqual(found["peak/read"]["bytes"], 2.9e10)
+
+    def test_model_runs_on_the_wall_clock(self):
+        found, _ = self.read([
+            {"name": "model/compute/run/real_time_median", "run_name": "model/compute/run/real_time",
+             "run_type": "aggregate", "aggregate_name": "median", "real_time": 5.0, "cpu_time": 1.0,
+             "time_unit": "ms"},
+            {"name": "model/tiny/set", "run_name": "model/tiny/set", "run_type": "iteration",
+             "real_time": 30.0, "cpu_time": 20.0, "time_unit": "ns"},
+        ])
+        self.assertAlmostEqual(found["model/compute/run"]["time"], 5e-3)
+        self.assertAlmostEqual(found["model/tiny/set"]["time"], 20e-9)
+
+
+try:
+    import peers  # needs NumPy, SciPy and threadpoolctl
+except ImportError:  # the peers run under the system's Python 3
+    peers = None
+
+
+@unittest.skipIf(peers is None, "needs NumPy and SciPy")
+class PeersTest(unittest.TestCase):
+    def test_scipy_calls_work_in_place(self):
+        peers.check()
+
+    def test_every_case_has_runnable_statements(self):
+        for family in cases.FAMILIES:
+            for letter in cases.LETTERS:
+                if family not in cases.families(letter):
+                    continue
+                for statement, namespace in peers.entries_for(family, letter, cases.sizes(family)[0]).values():
+                    exec(statement, namespace)
+
+
+try:
+    import harness
+except ImportError:  # queltcore and queltfloor are not on the path (or not this interpreter)
+    harness = None
+
+
+@unittest.skipIf(harness is None, "needs queltcore and queltfloor (build-bench) under CPython 3.7")
+class HarnessTest(unittest.TestCase):
+    COUNTS = {"scale": 12, "sum": 36, "dot": 36, "copy": 36, "swap": 36, "axpy": 36, "hdot": 18, "ls": 12,
+              "gemm": 4, "matmul": 4, "matvec": 108, "gemv": 108}
+
+    def test_every_overload_is_read_and_has_a_floor(self):
+        for name, count in self.COUNTS.items():
+            found = harness.overloads(name)
+            self.assertEqual(len(found), count, name)
+            for types in found:
+                self.assertTrue(hasattr(harness.f, harness.floor_name(name, types)), (name, types))
+
+    def test_first_and_last_overloads(self):
+        first, last = harness.first_and_last("gemv", "d")
+        self.assertEqual(first, ["float", "float", "matd", "vecd", "vecd"])
+        self.assertEqual(last, ["float", "float", "matd", "matd", "matd"])
+        self.assertEqual(harness.overloads("gemv").index(first), 27 + 18)
+        first, last = harness.first_and_last("hdot", "c")
+        self.assertEqual((first, last), (["vecc", "vecc"], ["matc", "matc"]))
+
+    def test_fill_reaches_every_element_of_every_kind(self):
+        for n in (1, 2, 7, 64):
+            for cls, rows, cols in (("vecs", n, 1), ("viewd", n, 1), ("matc", n, 3), ("matz", 1, n)):
+                c = harness.container(cls, rows, cols)
+                value = complex(0.5, -2) if cls[-1] in "cz" else 0.5
+                harness.fill(c, value)
+                self.assertEqual(harness.elements(c), [value] * (rows * cols), (cls, rows, cols))
+        # A view fills its own window and nothing around it.
+        v = harness.q.vecd(6)
+        harness.fill(v[2:5], 3.0)
+        self.assertEqual(harness.elements(v), [0.0, 0.0, 3.0, 3.0, 3.0, 0.0])
+
+    def test_ls_is_restored_through_copies_that_fit(self):
+        A, B = harness.arguments("ls", ["matd", "viewd"], (2, 3))
+        restore, ns = harness.restore_entry([A, B], "d")
+        harness.fill(A, 7.0)
+        harness.fill(B, 7.0)
+        exec(restore, dict(ns, a0=A, a1=B))
+        self.assertEqual(harness.elements(A), [1 + 1e-3, 1e-3, 1e-3, 1 + 1e-3, 1e-3, 1e-3])
+        self.assertEqual(harness.elements(B), [1e-3] * 3)
+
+    @unittest.skipUnless(os.path.exists("/usr/bin/python3"), "needs the system's Python 3 with onnx")
+    def test_the_models_compute_what_they_say(self):
+        with tempfile.TemporaryDirectory() as folder:
+            made = subprocess.run(["/usr/bin/python3", os.path.join(HERE, "make_models.py"), folder],
+                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            if made.returncode != 0:
+                self.skipTest("the system's Python 3 has no onnx")
+            tiny = harness.q.model(os.path.join(folder, "tiny.onnx"))
+            tiny.set(0, [0, 0], 1.5)
+            tiny.set(0, [0, 1], -4.0)
+            tiny.run()
+            self.assertEqual([tiny.get(0, [0, 0]), tiny.get(0, [0, 1])], [3.0, -8.0])
+            # W = (1/N) J is idempotent (J J = N J), so any chain of products leaves scale W.
+            compute = harness.q.model(os.path.join(folder, "compute.onnx"))
+            compute.set(0, [0], 2.0)
+            compute.run()
+            for index in ([0, 0], [383, 0], [17, 383]):
+                self.assertAlmostEqual(compute.get(0, index), 2.0 / 384, delta=1e-6)
+
+    def test_arguments_fill_every_element(self):
+        A, x, y = harness.arguments("matvec", ["viewz", "matz", "vecz"], (2, 3))[0:3]
+        self.assertEqual(harness.elements(x), [complex(1e-3, 1e-3)] * 3)
+        self.assertEqual(harness.elements(A), [complex(1e-3, 1e-3)] * 6)
+        A, b = harness.arguments("ls", ["matd", "viewd"], (3, 2))
+        self.assertEqual(harness.elements(A), [1 + 1e-3, 1e-3, 1e-3, 1e-3, 1 + 1e-3, 1e-3])
+        self.assertEqual(b.numel(), 3)
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,52 @@
+"""The timing loop shared by the harness (CPython 3.7) and the peers (the system's Python 3)."""
+import math
+import statistics
+import time
+import timeit
+
+
+class Loop:
+    """A function that makes a given number of calls and returns the seconds they took, with
+    timeit's interface."""
+
+    def __init__(self, run):
+        self.timeit = run
+
+
+def measure(entries, block, repeats, clock=time.thread_time, budget=None):
+    """Seconds per call of each entry: the median over blocks, and every block's figure.
+
+    entries maps a label to (statement, namespace), timed on `clock`, or to a function that
+    times its own calls (Loop). Each is first calibrated to a number of calls that takes about
+    `block`; then the blocks of all labels take turns, in reversed order every other round, so
+    that block i of one label and block i of another ran side by side. With a budget (seconds
+    per entry set), calls too long for it get fewer rounds, but never fewer than five."""
+    timers, numbers, per_call = {}, {}, {}
+    for label, entry in entries.items():
+        timer = timeit.Timer(entry[0], timer=clock, globals=entry[1]) if isinstance(entry, tuple) \
+            else Loop(entry)
+        # The first call warms up; when it alone fills a quarter block, it calibrates too.
+        number, elapsed = 1, timer.timeit(1)
+        while elapsed < block / 4 and number < 1 << 22:
+            number *= 4
+            elapsed = timer.timeit(number)
+        timers[label] = timer
+        per_call[label] = max(elapsed, 1e-9) / number
+        numbers[label] = max(1, int(math.ceil(block / per_call[label])))
+    if budget is not None:
+        round_time = sum(numbers[label] * per_call[label] for label in timers)
+        repeats = max(5, min(repeats, int(budget / round_time)))
+    samples = {label: [] for label in timers}
+    order = list(timers)
+    for round_ in range(repeats):
+        for label in (order if round_ % 2 == 0 else order[::-1]):
+            samples[label].append(timers[label].timeit(numbers[label]) / numbers[label])
+    return {label: {"median": statistics.median(s), "min": min(s), "max": max(s), "calls": numbers[label],
+                    "blocks": s}
+            for label, s in samples.items()}
+
+
+def paired_ratio(first, second):
+    """The median over rounds of first's block over second's block of the same round: the
+    comparison that slow drifts of the machine's load cancel out of."""
+    return statistics.median(a / b for a, b in zip(first["blocks"], second["blocks"]))
