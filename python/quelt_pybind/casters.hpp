@@ -1,8 +1,9 @@
-// Argument conversion of the container classes: pybind11's own, minus uninitialised instances.
+// Argument conversion of the container and model classes: pybind11's own, minus
+// uninitialised instances.
 //
 // `vecs.__new__(vecs)` makes an object whose constructor never ran. pybind11 would hand such
-// an object to a method or an operation as a container made of freshly allocated, unset
-// memory, whose count and storage pointer are garbage. Every container argument is refused
+// an object to a method or an operation as a container (or model) made of freshly allocated,
+// unset memory, whose counts and pointers are garbage. Every such argument is refused
 // instead, with a TypeError, before anything reads it.
 #pragma once
 
@@ -13,6 +14,10 @@
 #include "types/Matrix"
 #include "types/Vector"
 #include "types/VectorView"
+
+namespace Quelt::Onnx {
+class Model;
+}
 
 namespace Quelt::Python {
 
@@ -42,5 +47,7 @@ template <typename T>
 class type_caster<Quelt::VectorView<T>> : public Quelt::Python::ContainerCaster<Quelt::VectorView<T>> {};
 template <typename T>
 class type_caster<Quelt::Matrix<T>> : public Quelt::Python::ContainerCaster<Quelt::Matrix<T>> {};
+template <>
+class type_caster<Quelt::Onnx::Model> : public Quelt::Python::ContainerCaster<Quelt::Onnx::Model> {};
 
 } // namespace pybind11::detail

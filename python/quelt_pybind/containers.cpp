@@ -54,7 +54,9 @@ template <typename X, typename Class>
 void defineVectorMethods(Class& cls)
 {
     using T = typename X::SampleType;
-    cls.def("numel", &X::numel)
+    // Methods take self by reference: bound as member pointers, pybind11 would let None
+    // through as a null self.
+    cls.def("numel", [](const X& x) { return x.numel(); })
         .def("dim", &vectorDim<X>)
         .def("__getitem__", [](const X& x, size_t idx) -> T { return x[idx]; })
         .def("__getitem__", &slice<X>)
@@ -76,7 +78,7 @@ void defineMatrixMethods(py::class_<Matrix<T>>& cls)
                  default: throw std::runtime_error("dimension " + std::to_string(idx) + " invalid for matrix");
                  }
              })
-        .def("numel", &M::numel)
+        .def("numel", [](const M& x) { return x.numel(); })
         .def("__getitem__", [](const M& x, Index idx) -> T { return x[idx]; })
         .def("__setitem__", [](M& x, Index idx, T value) { x[idx] = value; })
         .def("__repr__", &render<M>);

@@ -7,6 +7,7 @@
 
 #include <pybind11/stl.h>
 
+#include "casters.hpp"
 #include "types/Model"
 
 namespace py = pybind11;
@@ -20,7 +21,7 @@ void registerModel(py::module_& m)
 
     py::class_<Model>(m, "model")
         .def(py::init<const std::string&>())
-        .def("run", &Model::run)
+        .def("run", [](Model& model) { model.run(); })
         .def("set",
              [](Model& model, size_t inputIdx, std::vector<int64_t> tensorIdx, float value) {
                  model.set<float>(inputIdx, tensorIdx, value);

@@ -385,8 +385,12 @@ class ImportGuardTest(unittest.TestCase):
                       "print(repr(sys.version))")
             for interpreter in others:
                 with self.subTest(interpreter=interpreter):
+                    # A sanitizer build needs its runtime preloaded in any interpreter.
+                    env = {"PATH": os.environ.get("PATH", "")}
+                    env.update({k: os.environ[k] for k in ("LD_PRELOAD", "ASAN_OPTIONS", "LSAN_OPTIONS",
+                                                           "UBSAN_OPTIONS") if k in os.environ})
                     result = subprocess.run([interpreter, "-c", script], cwd=folder, stdout=subprocess.PIPE,
-                                            universal_newlines=True, env={"PATH": os.environ.get("PATH", "")})
+                                            universal_newlines=True, env=env)
                     error, version = map(ast.literal_eval, result.stdout.splitlines())
                     if "undefined symbol" in error and version.startswith(("3.6.", "3.13.")):
                         # The dynamic loader refuses before the module's entry point runs:
