@@ -12,19 +12,7 @@ packages=(
 # npm only fetches the ONNX Runtime library; any npm on PATH will do.
 command -v npm > /dev/null || packages+=(npm)
 
-missing=()
-for p in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-
-if [ ${#missing[@]} -gt 0 ]; then
-    echo "installing: ${missing[*]}"
-    sudo=""
-    [ "$(id -u)" -eq 0 ] || sudo="sudo"
-    export DEBIAN_FRONTEND=noninteractive
-    $sudo apt-get update -qq
-    $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+"$(dirname "$0")/apt-install.sh" "${packages[@]}"
 
 # A build pointed at another ONNX Runtime needs no download.
 if [ -z "${ONNXRUNTIME_ROOT:-}" ]; then

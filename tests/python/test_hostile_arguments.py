@@ -8,8 +8,6 @@ was; or, where the argument is legal however odd, by the result those rules give
 top of the 64-bit range and objects whose use could crash run in a child process each, so that
 a crash fails its own case.
 """
-import contextlib
-import ctypes
 import math
 import os
 import subprocess
@@ -18,6 +16,7 @@ import textwrap
 import unittest
 
 import queltcore as q
+from support import quiet_stdout, stored
 from test_operations import expected_signatures
 
 LETTERS = "sdcz"
@@ -25,7 +24,6 @@ SCALAR = {"s": "float", "d": "float", "c": "complex", "z": "complex"}
 MODELS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "models")
 COPY_MODEL = os.path.join(MODELS, "copy.onnx")
 SIZE_MAX = 2 ** 64 - 1
-LIBC = ctypes.CDLL(None)
 
 
 class RaisingIndex:
@@ -123,19 +121,6 @@ def function_signatures(name):
     return [s.replace(name + "(", "(", 1) for s in expected_signatures()[name]]
 
 
-def single(value):
-    return ctypes.c_float(value).value
-
-
-def stored(letter, value):
-    if letter == "s":
-        return single(float(value))
-    if letter == "c":
-        value = complex(value)
-        return complex(single(value.real), single(value.imag))
-    return float(value) if letter == "d" else complex(value)
-
-
 def make(kind, letter, size=3):
     """A container of this kind: a vector holding 0, 1, 2, ...; a view of `size` elements one
     into such a vector two longer; a matrix of `size` rows and 2 columns holding 1, 2, 3, ...
@@ -155,21 +140,6 @@ def make(kind, letter, size=3):
 
 def state(obj):
     return repr(obj)
-
-
-@contextlib.contextmanager
-def quiet_stdout():
-    """Keeps the model loader's progress lines, written to file descriptor 1, out of the log."""
-    LIBC.fflush(None)
-    saved = os.dup(1)
-    with open(os.devnull, "wb") as devnull:
-        os.dup2(devnull.fileno(), 1)
-    try:
-        yield
-    finally:
-        LIBC.fflush(None)
-        os.dup2(saved, 1)
-        os.close(saved)
 
 
 def run_child(script):

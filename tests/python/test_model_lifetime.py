@@ -23,6 +23,7 @@ import tempfile
 import unittest
 
 import queltcore as q
+from support import quiet_stdout
 
 MODELS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "models")
 LIBC = ctypes.CDLL(None)
@@ -77,21 +78,6 @@ def heap_in_use():
 
 def open_descriptors():
     return sorted(os.listdir("/proc/self/fd"))
-
-
-@contextlib.contextmanager
-def quiet_stdout():
-    """Keeps the loader's progress lines, written to file descriptor 1, out of the log."""
-    LIBC.fflush(None)
-    saved = os.dup(1)
-    with open(os.devnull, "wb") as devnull:
-        os.dup2(devnull.fileno(), 1)
-    try:
-        yield
-    finally:
-        LIBC.fflush(None)
-        os.dup2(saved, 1)
-        os.close(saved)
 
 
 @contextlib.contextmanager

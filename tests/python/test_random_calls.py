@@ -20,12 +20,12 @@ and count are used.
 import argparse
 import collections
 import random
-import struct
 import sys
 import time
 import unittest
 
 import queltcore as q
+from support import stored
 from test_operations import expected_signatures
 
 SEED = 20240611
@@ -42,22 +42,6 @@ LEVEL1 = ("sum", "dot", "copy", "swap", "axpy", "hdot")
 REPORTED_AS = {"sum": "axpy", "matvec": "gemv", "matmul": "gemm"}
 NOT_INITIALISED = "queltcore.%s object is not initialised"
 RANK = "In ls, matrix A does not have full rank; b holds no solution"
-
-
-def single(value):
-    return struct.unpack("f", struct.pack("f", value))[0]
-
-
-def stored(letter, value):
-    """What an element or scalar of this type holds once `value` is converted to it."""
-    if letter == "s":
-        return single(float(value))
-    if letter == "c":
-        value = complex(value)
-        return complex(single(value.real), single(value.imag))
-    if letter == "d":
-        return float(value)
-    return complex(value)
 
 
 def all_overloads():
