@@ -26,7 +26,7 @@ import sys
 import time
 
 import cases
-from timing import measure
+from timing import mapped_blas_libraries, measure
 import queltcore as q
 import queltfloor as f  # after queltcore: its functions take queltcore's classes
 
@@ -327,12 +327,7 @@ def check(log):
 
 def process_info():
     """The interpreter, the module files, and the BLAS this process has mapped."""
-    mapped = []
-    with open("/proc/self/maps") as maps:
-        for line in maps:
-            path = line.split()[-1] if "/" in line else ""
-            if re.search(r"blas|lapack", path) and path not in mapped:
-                mapped.append(path)
+    mapped = mapped_blas_libraries()
     info = {"python": sys.version.split()[0], "executable": sys.executable,
             "module": q.__file__, "floor": f.__file__, "blas_libraries": mapped,
             "environment": {k: v for k, v in os.environ.items() if k.startswith("OPENBLAS")}}

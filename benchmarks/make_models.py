@@ -5,16 +5,18 @@ Run with an interpreter that has the onnx package (Debian: /usr/bin/python3 with
 /usr/bin/python3 benchmarks/make_models.py OUTPUT_FOLDER
 Both files are a few hundred bytes: compute.onnx makes its weights inside the graph.
 """
+import importlib.util
 import os
 import sys
 
-import onnx
 from onnx import TensorProto, helper
 
-FLOAT = TensorProto.FLOAT
-# Opset 13 and IR version 7, as the test models: every ONNX Runtime since 1.8 loads them.
-OPSET = [helper.make_opsetid("", 13)]
-IR_VERSION = 7
+# The test models' writer: same opset, IR version and checks.
+_spec = importlib.util.spec_from_file_location(
+    "test_models", os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "models", "make_models.py"))
+test_models = importlib.util.module_from_spec(_spec)
+_spec.loader.exec_module(test_models)
+FLOAT = test_models.FLOAT
 
 # compute.onnx: CHAIN products of N x N matrices.
 N = 384
@@ -22,12 +24,7 @@ CHAIN = 8
 
 
 def save(folder, name, nodes, inputs, outputs, doc):
-    graph = helper.make_graph(nodes, name, inputs, outputs, doc_string=doc)
-    model = helper.make_model(graph, opset_imports=OPSET, producer_name="quelt-benchmarks")
-    model.ir_version = IR_VERSION
-    onnx.checker.check_model(model)
-    with open(os.path.join(folder, name + ".onnx"), "wb") as out:
-        out.write(model.SerializeToString())
+    test_models.save(folder, name, nodes, inputs, outputs, doc, producer="quelt-benchmarks")
 
 
 def main(folder):

@@ -10,7 +10,6 @@ routine as queltcore through scipy.linalg.blas and scipy.linalg.lapack, in place
 and SciPy calls of one case are interleaved; times are on this thread's CPU clock.
 """
 import os
-import re
 import sys
 
 import numpy as np
@@ -20,7 +19,7 @@ import scipy.linalg.lapack as lapack
 import threadpoolctl
 
 import cases
-from timing import measure
+from timing import mapped_blas_libraries, measure
 
 LATENCY_BLOCK = 0.001
 THROUGHPUT_BLOCK = 0.02
@@ -130,12 +129,7 @@ def check():
 
 
 def process_info():
-    mapped = []
-    with open("/proc/self/maps") as maps:
-        for line in maps:
-            path = line.split()[-1] if "/" in line else ""
-            if re.search(r"blas|lapack", path) and path not in mapped:
-                mapped.append(path)
+    mapped = mapped_blas_libraries()
     return {"python": sys.version.split()[0], "executable": sys.executable, "numpy": np.__version__,
             "scipy": scipy.__version__, "threadpoolctl": threadpoolctl.threadpool_info(),
             "blas_libraries": mapped,

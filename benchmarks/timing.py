@@ -1,6 +1,8 @@
-"""The timing loop shared by the harness (CPython 3.7) and the peers (the system's Python 3)."""
+"""What the harness (CPython 3.7) and the peers (the system's Python 3) share: the timing loop and
+the reading of the BLAS a process loaded."""
 import math
 import statistics
+import re
 import time
 import timeit
 
@@ -50,3 +52,14 @@ def paired_ratio(first, second):
     """The median over rounds of first's block over second's block of the same round: the
     comparison that slow drifts of the machine's load cancel out of."""
     return statistics.median(a / b for a, b in zip(first["blocks"], second["blocks"]))
+
+
+def mapped_blas_libraries():
+    """The BLAS and LAPACK libraries this process has mapped, in the order first seen."""
+    mapped = []
+    with open("/proc/self/maps") as maps:
+        for line in maps:
+            path = line.split()[-1] if "/" in line else ""
+            if re.search(r"blas|lapack", path) and path not in mapped:
+                mapped.append(path)
+    return mapped

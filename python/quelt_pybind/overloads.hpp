@@ -86,9 +86,9 @@ struct Argument<A, false> {
     Bare<A>* value = nullptr;
     bool load(PyObject* arg)
     {
-        auto* inst = reinterpret_cast<py::detail::instance*>(arg);
-        value = static_cast<Bare<A>*>(inst->get_value_and_holder().value_ptr());
-        return value != nullptr && inst->get_value_and_holder().holder_constructed();
+        const auto holder = reinterpret_cast<py::detail::instance*>(arg)->get_value_and_holder();
+        value = static_cast<Bare<A>*>(holder.value_ptr());
+        return value != nullptr && holder.holder_constructed();
     }
     A get() { return static_cast<A>(*value); }
 };

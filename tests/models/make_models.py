@@ -26,9 +26,9 @@ def constant(name, element_type, dims, values):
                             value=helper.make_tensor(name + "_value", element_type, dims, values))
 
 
-def save(folder, name, nodes, inputs, outputs, doc):
+def save(folder, name, nodes, inputs, outputs, doc, producer="quelt-tests"):
     graph = helper.make_graph(nodes, name, inputs, outputs, doc_string=doc)
-    model = helper.make_model(graph, opset_imports=OPSET, producer_name="quelt-tests")
+    model = helper.make_model(graph, opset_imports=OPSET, producer_name=producer)
     model.ir_version = IR_VERSION
     onnx.checker.check_model(model)
     with open(os.path.join(folder, name + ".onnx"), "wb") as out:
