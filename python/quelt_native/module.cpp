@@ -1,0 +1,15 @@
+// Entry point of quelt._native, the compiled half of the quelt package.
+#include <pybind11/pybind11.h>
+
+#include "registration.hpp"
+
+namespace py = pybind11;
+
+PYBIND11_MODULE(_native, m)
+{
+    // The container and model classes are queltcore's: importing it first registers them with
+    // pybind11, whose registry both modules share, so that they convert here too.
+    py::module_::import("queltcore");
+    Quelt::Python::registerExchange(m);
+    Quelt::Python::registerSession(m);
+}

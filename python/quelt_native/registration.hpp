@@ -1,0 +1,14 @@
+// The parts of quelt._native, each registered by its own translation unit.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+namespace Quelt::Python {
+
+// Zero-copy exchange of container and model tensor memory, BLAS thread count.
+void registerExchange(pybind11::module_& m);
+
+// The session runner for real models and its tensors.
+void registerSession(pybind11::module_& m);
+
+} // namespace Quelt::Python
