@@ -3,6 +3,8 @@
 #include <complex>
 #include <limits>
 #include <sstream>
+#include <string>
+#include <tuple>
 
 #include <gtest/gtest.h>
 
@@ -73,10 +75,18 @@ TEST(Show, MatrixRowsAndWideRows)
               "Matrix of size: (3, 1)\n[0.00000000000000e+00]\n[0.00000000000000e+00]\n[0.00000000000000e+00]\n");
 }
 
+// The header alone, however many rows: 2^40 rows of nothing would otherwise be 2^40 lines.
 TEST(Show, MatricesWithoutElements)
 {
-    EXPECT_EQ(rendered(Quelt::Matrix<float>(0, 5)), "Matrix of size: (0, 5)\n");
-    EXPECT_EQ(rendered(Quelt::Matrix<std::complex<double>>(3, 0)), "Matrix of size: (3, 0)\n[]\n[]\n[]\n");
+    const size_t huge = size_t(1) << 40;
+    for (const auto& [rows, cols, header] : {std::tuple<size_t, size_t, std::string>{0, 5, "(0, 5)"},
+                                             {3, 0, "(3, 0)"},
+                                             {0, 0, "(0, 0)"},
+                                             {huge, 0, "(1099511627776, 0)"}}) {
+        const std::string expected = "Matrix of size: " + header + "\n";
+        EXPECT_EQ(rendered(Quelt::Matrix<float>(rows, cols)), expected);
+        EXPECT_EQ(rendered(Quelt::Matrix<std::complex<double>>(rows, cols)), expected);
+    }
 }
 
 } // namespace

@@ -151,6 +151,28 @@ def battery(seed):
                             wholes.append(whole)
                     args[position] = scalar
                     call(function, args, wholes, out)
+            # Operands that share storage: one object in two places of one class, and views of one
+            # vector, overlapping and the same window, in the view places.
+            places = [p for p, t in enumerate(types) if t not in SCALARS]
+            shared = [(p1, p2, None) for p1 in places for p2 in places if p1 < p2 and types[p1] == types[p2]]
+            views = [p for p in places if ".view" in types[p]]
+            shared += [(p1, p2, window) for p1 in views for p2 in views if p1 < p2 for window in (1, 0)]
+            for first, second, window in shared:
+                args, wholes = [], []
+                for t in types:
+                    if t in SCALARS:
+                        args.append(1.5)
+                    else:
+                        obj, whole = container(t, (2, 2) if ".mat" in t else 2, rng)
+                        args.append(obj)
+                        wholes.append(whole)
+                if window is None:
+                    args[second] = args[first]
+                else:
+                    parent, whole = container(types[first].replace("view", "vec"), 4, rng)
+                    args[first], args[second] = parent[0:2], parent[window:window + 2]
+                    wholes.append(whole)
+                call(function, args, wholes, out)
             # Mismatches: another element type in one place, one argument short, a keyword.
             letters = "sdcz"
             for position, t in enumerate(types):
