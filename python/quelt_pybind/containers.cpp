@@ -8,6 +8,7 @@
 #include <pybind11/complex.h>
 #include <pybind11/stl.h>
 
+#include "fixed_class.hpp"
 #include "operations/show"
 #include "types.hpp"
 
@@ -98,6 +99,9 @@ void registerContainersOf(py::module_& m, Pair typeAndLetter)
     py::class_<Vector<T>> vector(m, hana::to<const char*>(vecname));
     py::class_<VectorView<T>> view(m, hana::to<const char*>(vecviewname));
     py::class_<Matrix<T>> matrix(m, hana::to<const char*>(matname));
+    fixClassOfInstances<Vector<T>>(vector);
+    fixClassOfInstances<VectorView<T>>(view);
+    fixClassOfInstances<Matrix<T>>(matrix);
 
     vector.def(py::init<size_t>());
     defineVectorMethods<Vector<T>>(vector);

@@ -8,6 +8,7 @@
 #include <pybind11/stl.h>
 
 #include "casters.hpp"
+#include "fixed_class.hpp"
 #include "types/Model"
 
 namespace py = pybind11;
@@ -19,8 +20,9 @@ void registerModel(py::module_& m)
     using Quelt::Onnx::Model;
     Onnx::initApi();
 
-    py::class_<Model>(m, "model")
-        .def(py::init<const std::string&>())
+    py::class_<Model> cls(m, "model");
+    fixClassOfInstances<Model>(cls);
+    cls.def(py::init<const std::string&>())
         .def("run", [](Model& model) { model.run(); })
         .def("set",
              [](Model& model, size_t inputIdx, std::vector<int64_t> tensorIdx, float value) {

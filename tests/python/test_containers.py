@@ -356,6 +356,50 @@ class UninitialisedInstanceTest(unittest.TestCase):
                         self.assertEqual(str(caught.exception), expected)
 
 
+class ClassReassignmentTest(unittest.TestCase):
+    """An object of the module keeps its class, whichever way the assignment is tried."""
+
+    def test_every_class_refuses_every_other(self):
+        from support import quiet_stdout
+        with quiet_stdout():
+            model = q.model(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "models", "copy.onnx"))
+        # Python subclasses without slots of their own have their base's layout. Between a class
+        # and its own subclass the object stays what it is; that move is not the concern here.
+        subs = {name: type("Sub" + name, (getattr(q, name),), {"__slots__": ()}) for name in ("vecd", "viewd", "mats")}
+        made = [(q.model, model), (subs["vecd"], subs["vecd"](4)), (subs["mats"], subs["mats"](2, 2))]
+        for letter in LETTERS:
+            vec, view, mat = classes(letter)
+            made += [(vec, vec(4)), (view, vec(6)[1:5]), (mat, mat(2, 2))]
+        routes = [lambda o, cls: setattr(o, "__class__", cls),
+                  lambda o, cls: object.__setattr__(o, "__class__", cls),
+                  lambda o, cls: object.__dict__["__class__"].__set__(o, cls)]
+        for cls, obj in made:
+            others = [c for c, _ in made] + [subs["viewd"]]
+            for target in [c for c in others if not issubclass(c, cls) and not issubclass(cls, c)]:
+                for number, route in enumerate(routes):
+                    with self.subTest(cls=cls.__name__, target=target.__name__, route=number):
+                        with self.assertRaises(TypeError) as caught:
+                            route(obj, target)
+                        if number == 0 and cls.__module__ == "queltcore":
+                            self.assertEqual(str(caught.exception),
+                                             "__class__ of a queltcore.%s object cannot be reassigned" % cls.__name__)
+                        self.assertIs(type(obj), cls)
+            # Still what it was, and working.
+            if cls is q.model:
+                obj.set(0, [0, 1], 2.5)
+                obj.run()
+                self.assertEqual(obj.get(0, [0, 1]), 2.5)
+            elif obj.__class__.__name__.endswith(("mats", "matd", "matc", "matz")):
+                obj[1, 1] = 3
+                self.assertEqual((obj[1, 1], obj.numel(), obj.dim(1)), (3, 4, 2))
+            else:
+                obj[3] = 3
+                self.assertEqual((obj[3], obj.numel()), (3, 4))
+        with self.assertRaises(AttributeError) as caught:
+            q.vecs(1).other = 1
+        self.assertEqual(str(caught.exception), "'queltcore.vecs' object has no attribute 'other'")
+
+
 class AllocationTest(unittest.TestCase):
     def test_overflowing_shape(self):
         big = 1 << 33
