@@ -2,6 +2,8 @@
 // (this executable also runs under a leak checker), and element access against known models.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <stdexcept>
@@ -105,6 +107,101 @@ TEST_F(ModelTest, RefusedAccessesThrowAndLeaveTheModelUsable)
     model->run();
     for (int64_t i = 0; i < 3; ++i) {
         EXPECT_EQ(model->get<float>(1, {i}), 0.5f * static_cast<float>(i) + 1.0f);
+    }
+}
+
+// Bytes per element of the fixed-size types the test models use.
+size_t bytesPerElement(ONNXTensorElementDataType type)
+{
+    switch (type) {
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_BOOL:
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT8: return 1;
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT:
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT32: return 4;
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_DOUBLE:
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT64: return 8;
+    default: ADD_FAILURE() << "no size for element type " << type; return 0;
+    }
+}
+
+// Every input and output tensor of a model, and a note of which one it is.
+template <typename F>
+void forEachTensor(Model& model, F f)
+{
+    for (size_t i = 0; i < model.inputCount(); ++i) {
+        f(model.inputTensor(i), "input " + std::to_string(i));
+    }
+    for (size_t i = 0; i < model.outputCount(); ++i) {
+        f(model.outputTensor(i), "output " + std::to_string(i));
+    }
+}
+
+void setString(Ort::Value& tensor, size_t index, const std::string& value)
+{
+    char* buffer = tensor.GetResizedStringTensorElementBuffer(index, value.size());
+    std::copy(value.begin(), value.end(), buffer);
+}
+
+// Each model's tensors are filled with junk before it is dropped, so that the next model can
+// be handed the same memory; every new tensor still starts at zero (strings empty).
+TEST_F(ModelTest, TensorsStartAtZero)
+{
+    for (int round = 0; round < 2; ++round) {
+        for (const char* name : {"element_types.onnx", "mixed.onnx", "echoes.onnx", "reshape.onnx", "classifier.onnx"}) {
+            SCOPED_TRACE(name);
+            std::unique_ptr<Model> model;
+            load(name, &model);
+            forEachTensor(*model, [](Ort::Value& tensor, const std::string& which) {
+                const auto info = tensor.GetTensorTypeAndShapeInfo();
+                const size_t count = info.GetElementCount();
+                if (info.GetElementType() == ONNX_TENSOR_ELEMENT_DATA_TYPE_STRING) {
+                    for (size_t i = 0; i < count; ++i) {
+                        EXPECT_EQ(tensor.GetStringTensorElementLength(i), 0u) << which << " element " << i;
+                        setString(tensor, i, "junk left behind");
+                    }
+                    return;
+                }
+                auto* bytes = static_cast<unsigned char*>(tensor.GetTensorMutableRawData());
+                const size_t size = count * bytesPerElement(info.GetElementType());
+                EXPECT_EQ(std::count(bytes, bytes + size, 0), static_cast<std::ptrdiff_t>(size)) << which;
+                std::fill(bytes, bytes + size, 0xA5);
+            });
+        }
+    }
+}
+
+// Outputs that are inputs, or listed twice, hold the graph's values after every run, strings
+// (by length, NUL included) and other element types alike.
+TEST_F(ModelTest, OutputsHoldWhatTheGraphComputesForThem)
+{
+    std::unique_ptr<Model> model;
+    load("element_types.onnx", &model);
+    const std::vector<std::string> words[] = {{"first", std::string("a\0b", 3)}, {"", "second run"}};
+    for (int run = 0; run < 2; ++run) {
+        const int32_t offset = 10 * run;
+        const std::vector<int32_t> ints = {7 + offset, -8, 9};
+        std::copy(ints.begin(), ints.end(), model->inputTensor(1).GetTensorMutableData<int32_t>());
+        model->inputTensor(0).GetTensorMutableData<double>()[1] = -2.5 + offset;
+        model->inputTensor(2).GetTensorMutableData<bool>()[run] = true;
+        model->inputTensor(3).GetTensorMutableData<uint8_t>()[4] = static_cast<uint8_t>(200 + run);
+        for (size_t i = 0; i < 2; ++i) {
+            setString(model->inputTensor(4), i, words[run][i]);
+        }
+        model->run();
+
+        EXPECT_EQ(model->outputTensor(0).GetTensorMutableData<double>()[1], -2.5 + offset);
+        EXPECT_EQ(model->outputTensor(2).GetTensorMutableData<bool>()[run], true);
+        EXPECT_EQ(model->outputTensor(3).GetTensorMutableData<uint8_t>()[4], 200 + run);
+        for (size_t output : {1, 6}) {
+            const int32_t* values = model->outputTensor(output).GetTensorMutableData<int32_t>();
+            EXPECT_EQ(std::vector<int32_t>(values, values + 3), ints) << "output " << output;
+        }
+        for (size_t output : {4, 5}) {
+            for (size_t i = 0; i < 2; ++i) {
+                EXPECT_EQ(model->outputTensor(output).GetStringTensorElement(i), words[run][i])
+                    << "output " << output << " element " << i;
+            }
+        }
     }
 }
 

@@ -115,6 +115,30 @@ def main(folder):
          [tensor("features", FLOAT, [1, 3])], [tensor("probabilities", FLOAT, [1, 2])],
          "probabilities is softmax(features W + b) over the two classes")
 
+    # Outputs that the graph does not compute into a tensor of their own: an input, and a
+    # value listed twice.
+    save(folder, "echoes",
+         [helper.make_node("Relu", ["x"], ["r"])],
+         [tensor("x", FLOAT, [3])],
+         [tensor("r", FLOAT, [3]), tensor("x", FLOAT, [3]), tensor("r", FLOAT, [3])],
+         "r is relu(x); the outputs are r, x itself and r again")
+
+    # One input of each of several element types, strings among them, and each passed on; the
+    # string and int32 inputs are also outputs themselves.
+    typed = [("a", TensorProto.DOUBLE, [2]), ("b", TensorProto.INT32, [3]), ("c", TensorProto.BOOL, [2]),
+             ("d", TensorProto.UINT8, [5]), ("s", TensorProto.STRING, [2])]
+    save(folder, "element_types",
+         [helper.make_node("Identity", [name], [name + "_out"]) for name, _, _ in typed],
+         [tensor(name, kind, shape) for name, kind, shape in typed],
+         [tensor(name + "_out", kind, shape) for name, kind, shape in typed]
+         + [tensor("s", TensorProto.STRING, [2]), tensor("b", TensorProto.INT32, [3])],
+         "each X_out is X; s and b are also outputs as they are")
+
+    save(folder, "passthrough",
+         [],
+         [tensor("x", FLOAT, [2])], [tensor("x", FLOAT, [2])],
+         "the only output is the input x; the graph has no nodes")
+
 
 if __name__ == "__main__":
     main(sys.argv[1] if len(sys.argv) > 1 else os.path.dirname(os.path.abspath(__file__)))

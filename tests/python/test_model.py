@@ -251,6 +251,49 @@ class ElementAccessTest(unittest.TestCase):
         self.assertEqual(queltcore.model.run.__doc__.splitlines()[0], "run(self: queltcore.model) -> None")
 
 
+class StartingValuesTest(unittest.TestCase):
+    def test_tensors_start_at_zero_whatever_came_before(self):
+        # (model, the elements of its float input 0, the float outputs' elements, what each of
+        # those holds after a run with inputs of zero)
+        e = [math.exp(0.1), math.exp(-0.1)]
+        ends = [[0], [1], [2]]
+        cases = [("copy", [[0, 0], [0, 1]], {0: [[0, 0], [0, 1]]}, {0: [0, 0]}),
+                 ("scalar", [[]], {0: [[]]}, {0: [0]}),
+                 ("mixed", ends, {1: ends}, {1: [1, 1, 1]}),
+                 ("echoes", ends, {0: ends, 1: ends, 2: ends}, {0: [0] * 3, 1: [0] * 3, 2: [0] * 3}),
+                 ("classifier", [[0, 0], [0, 1], [0, 2]], {0: [[0, 0], [0, 1]]}, {0: [e[0] / sum(e), e[1] / sum(e)]})]
+        for round_ in range(2):
+            for name, inputs, outputs, results in cases:
+                with self.subTest(model=name, round=round_):
+                    model, _ = load(name)
+                    self.assertEqual({o: [model.get(o, i) for i in idx] for o, idx in outputs.items()},
+                                     {o: [0.0] * len(idx) for o, idx in outputs.items()})
+                    model.run()
+                    for o, idx in outputs.items():
+                        for i, want in zip(idx, results[o]):
+                            self.assertAlmostEqual(model.get(o, i), want, places=6)
+                    # Leftovers for the next model, which may be given the same memory.
+                    for i in inputs:
+                        model.set(0, i, 7.14e31)
+                    model.run()
+                    del model
+
+    def test_outputs_that_are_inputs_or_listed_twice(self):
+        relu = lambda values: [max(v, 0.0) for v in values]
+        # (model, two runs' values of input 0, the outputs that then hold them or their relu)
+        cases = [("echoes", ([-1.0, 0.5, 2.0], [3.0, -4.0, 0.0]), [relu, list, relu]),
+                 ("passthrough", ([1.5, -2.0], [0.0, 8.0]), [list])]
+        for name, runs, outputs in cases:
+            model, _ = load(name)
+            for values in runs:
+                with self.subTest(model=name, values=values):
+                    for i, value in enumerate(values):
+                        model.set(0, [i], value)
+                    model.run()
+                    self.assertEqual([[model.get(o, [i]) for i in range(len(values))] for o in range(len(outputs))],
+                                     [output(values) for output in outputs])
+
+
 class RefusedAccessTest(unittest.TestCase):
     """Every refused call raises and changes nothing; the model stays usable."""
 
