@@ -9,6 +9,9 @@
 
 #include "types/Model"
 
+// The module's own caster of the model class, as everywhere a model reference is bound: one
+// definition of it in the whole program.
+#include "casters.hpp"
 #include "single_overload.hpp"
 
 namespace py = pybind11;

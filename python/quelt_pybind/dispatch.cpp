@@ -5,6 +5,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -35,8 +36,15 @@ bool isPlainNumber(PyObject* arg)
     return type == &PyFloat_Type || type == &PyLong_Type || type == &PyBool_Type || type == &PyComplex_Type;
 }
 
+// Python keeps the address of a table's method definition, and the slots point into the table's
+// own overloads: a table stays where it was made, neither copied nor moved.
 class Table {
 public:
+    Table(const Table&) = delete;
+    Table(Table&&) = delete;
+    Table& operator=(const Table&) = delete;
+    Table& operator=(Table&&) = delete;
+
     Table(const Recorded& recorded, PyMethodDef chainDef, PyCFunction entry)
         : m_def(chainDef), m_chain(reinterpret_cast<PyCFunctionWithKeywords>(reinterpret_cast<void (*)()>(chainDef.ml_meth)))
     {
@@ -100,7 +108,6 @@ public:
     }
 
 private:
-    static constexpr size_t maxContainers = 3;
     static constexpr size_t noSlot = size_t(-1);
 
     size_t slotOf(PyTypeObject* const* key) const
@@ -139,6 +146,9 @@ private:
     std::vector<Overload> m_overloads;
     std::vector<const Overload*> m_slots;
 };
+
+static_assert(!std::is_copy_constructible_v<Table> && !std::is_move_constructible_v<Table>
+              && !std::is_copy_assignable_v<Table> && !std::is_move_assignable_v<Table>);
 
 // The tables live as long as the process: the module is never unloaded.
 constexpr size_t maxFunctions = 16;

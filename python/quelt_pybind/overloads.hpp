@@ -42,6 +42,9 @@ template <typename A>
 constexpr bool isScalar = std::is_arithmetic_v<Bare<A>> || std::is_same_v<Bare<A>, std::complex<float>>
                           || std::is_same_v<Bare<A>, std::complex<double>>;
 
+// The most container arguments an overload may take: the dispatch keys hold this many classes.
+inline constexpr size_t maxContainers = 3;
+
 // Container arguments are identified by their pybind11 type record; scalars carry none.
 template <typename A>
 const py::detail::type_info* containerTypeOf()
@@ -144,6 +147,8 @@ template <typename F, typename Tuple>
 struct Entry;
 template <typename F, typename... A>
 struct Entry<F, std::tuple<A...>> {
+    static_assert(((isScalar<A> ? 0 : 1) + ... + 0) <= maxContainers,
+                  "an overload takes more container arguments than a dispatch key holds");
     static constexpr Invoker invoker = &invokeOverload<F, typename Signature<F>::Return, A...>;
     static std::vector<const py::detail::type_info*> types() { return {containerTypeOf<A>()...}; }
 };
