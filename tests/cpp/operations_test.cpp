@@ -5,12 +5,10 @@
 #include <complex>
 #include <cstddef>
 #include <cstring>
-#include <functional>
 #include <random>
 #include <stdexcept>
 #include <string>
 #include <type_traits>
-#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -269,53 +267,6 @@ TYPED_TEST(Operations, CountsPastTheBlasLimitAreRefused)
     EXPECT_EQ(messageOf([&] { Quelt::matmul(empty, wide, wide); }), "In gemm" + tail);
     EXPECT_EQ(messageOf([&] { Quelt::matmul(wide, tall, empty); }), "In gemm" + tail);
     EXPECT_EQ(cell[0], T(7));
-}
-
-// A written operand that shares elements with another one is refused before anything is
-// written; one window passed twice to an element-wise operation is computed, and windows of one
-// storage that do not meet are independent operands.
-TYPED_TEST(Operations, OverlappingOperandsAreRefusedUntouched)
-{
-    using T = TypeParam;
-    std::mt19937 rng(4);
-    Vector<T> v(8);
-    Matrix<T> A(3, 3), B(3, 3);
-    fill(v, rng), fill(A, rng), fill(B, rng);
-    const auto sv = storage(v), sa = storage(A), sb = storage(B);
-    const T alpha = sample<T>(rng);
-    // Every window of v that the calls take; w03 and u03 are one window in two objects.
-    VectorView<T> w05 = v[{0, 5}], w16 = v[{1, 6}], w02 = v[{0, 2}], w26 = v[{2, 6}], w04 = v[{0, 4}];
-    VectorView<T> w37 = v[{3, 7}], w15 = v[{1, 5}], w03 = v[{0, 3}], u03 = v[{0, 3}], w25 = v[{2, 5}];
-    VectorView<T> w58 = v[{5, 8}];
-    const std::vector<std::pair<std::function<void()>, std::string>> refusals = {
-        {[&] { Quelt::copy(w05, w16); }, "In copy, y overlaps x"},
-        {[&] { Quelt::copy(w02, v); }, "In copy, y overlaps x"},
-        {[&] { Quelt::swap(w26, w04); }, "In swap, y overlaps x"},
-        {[&] { Quelt::axpy(alpha, w04, w37); }, "In axpy, y overlaps x"},
-        {[&] { Quelt::sum(w15, w04); }, "In axpy, y overlaps x"},
-        {[&] { Quelt::gemv(T(1), T(0), A, w03, w25); }, "In gemv, y overlaps x"},
-        {[&] { Quelt::matvec(A, A, A); }, "In gemv, y overlaps A"},
-        {[&] { Quelt::gemm(T(1), T(0), B, B, B); }, "In gemm, Y overlaps A"},
-        {[&] { Quelt::matmul(A, B, B); }, "In gemm, Y overlaps X"},
-        {[&] { Quelt::ls(B, B); }, "In ls, b overlaps A"},
-    };
-    for (const auto& [call, message] : refusals) {
-        EXPECT_EQ(messageOf(call), message);
-    }
-    expectUntouched(v, sv);
-    expectUntouched(A, sa);
-    expectUntouched(B, sb);
-
-    std::vector<Wide> expected(sv.begin(), sv.end());
-    for (size_t i = 0; i < 3; ++i) {
-        expected[i] *= Wide(T(1) + alpha);
-        expected[5 + i] = expected[i];
-    }
-    Quelt::axpy(alpha, w03, u03);
-    Quelt::copy(w03, u03);
-    Quelt::swap(w03, w03);
-    Quelt::copy(w03, w58);
-    expectStorage(v, expected);
 }
 
 } // namespace
