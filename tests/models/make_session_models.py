@@ -53,6 +53,10 @@ def main(folder):
          [tensor("scaled", TensorProto.FLOAT, ["batch", 3]), tensor("shape", TensorProto.INT64, [2])],
          "scaled is rows times factor; shape is the shape of rows")
 
+    # An output that is the input itself: the runtime hands back the fed value.
+    save(folder, "passthrough", [], [tensor("x", TensorProto.FLOAT, ["n"])], [tensor("x", TensorProto.FLOAT, ["n"])],
+         "the output x is the input x")
+
     # Named, unnamed and fixed dimensions for the shape checks.
     save(folder, "shapes",
          [helper.make_node("Identity", ["image"], ["same"])],
