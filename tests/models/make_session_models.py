@@ -76,6 +76,22 @@ def main(folder):
     with open(os.path.join(folder, "with_default.onnx"), "wb") as out:
         out.write(model.SerializeToString())
 
+    # Tensors whose rank the model leaves open (which the checker refuses, so written as is),
+    # alone and inside a sequence.
+    unshaped = helper.make_tensor_type_proto(TensorProto.FLOAT, None)
+    unshaped.tensor_type.ClearField("shape")
+    sequence = onnx.TypeProto()
+    sequence.sequence_type.elem_type.CopyFrom(unshaped)
+    graph = helper.make_graph(
+        [helper.make_node("Identity", ["x"], ["y"]), helper.make_node("SequenceLength", ["items"], ["count"])],
+        "unranked", [helper.make_value_info("x", unshaped), helper.make_value_info("items", sequence)],
+        [helper.make_value_info("y", unshaped), tensor("count", TensorProto.INT64, [])],
+        doc_string="y is x, of any rank; count is the number of tensors in items")
+    model = helper.make_model(graph, opset_imports=make_models.OPSET, producer_name="quelt-tests")
+    model.ir_version = make_models.IR_VERSION
+    with open(os.path.join(folder, "unranked.onnx"), "wb") as out:
+        out.write(model.SerializeToString())
+
     # Optional values: an optional input that may be absent, and an optional output that is.
     optional_float = helper.make_optional_type_proto(helper.make_tensor_type_proto(TensorProto.FLOAT, [None]))
     with_opset(18, lambda: save(

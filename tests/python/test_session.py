@@ -158,6 +158,17 @@ class DynamicShapesAndScalars(unittest.TestCase):
                     self.assertEqual(out["scaled"].tolist(), [[x * f for x in row] for row in rows])
                     self.assertEqual(out["shape"].tolist(), [batch, 3])
 
+    def test_unknown_rank(self):
+        session = quelt.Session(model("unranked"))
+        self.assertEqual([(i.name, i.shape) for i in session.inputs + session.outputs],
+                         [("x", None), ("items", None), ("y", None), ("count", ())])
+        for x in (2.5, [1.0], [[1.0, 2.0]]):
+            out = session.run({"x": x, "items": [x, x, 7.0]})
+            self.assertEqual((out["y"].tolist(), out["count"].tolist()), (x, 3))
+        with open(model("unranked"), "rb") as f:
+            loaded = quelt.Session(f.read())
+        self.assertEqual(loaded.run({"x": [[1.0]], "items": [[1.0]]})["y"].shape, (1, 1))
+
     def test_outputs_in_the_order_asked_for(self):
         session = quelt.Session(model("scale_rows"))
         out = session.run({"rows": [[1.0, 2.0, 3.0]], "factor": 1}, outputs=("shape", "scaled"))
