@@ -3,6 +3,7 @@ import os
 import signal
 import subprocess
 import sys
+import time
 import unittest
 
 MODELS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "models", "session")
@@ -28,10 +29,13 @@ for level in ("disable", "basic", "all"):
 """
 
 INTERRUPT = r"""
-import array, os, sys, time
+import array, os, signal, sys, time
 import quelt
 session = quelt.Session(os.path.join(sys.argv[1], "slow.onnx"), threads=1)
-n = 1024
+n = int(sys.argv[2])
+if sys.argv[3] == "handler":
+    # A handler that does not raise: the stopped run starts again and finishes.
+    signal.signal(signal.SIGINT, lambda number, frame: print("handled", flush=True))
 x = quelt.tensor(array.array("f", [0.001]) * (n * n), shape=(n, n))
 print("running", flush=True)
 try:
@@ -65,18 +69,20 @@ class Quiet(unittest.TestCase):
 
 class Interrupt(unittest.TestCase):
     def test_ctrl_c_stops_a_run_and_the_session_stays_usable(self):
-        process = child(INTERRUPT)
-        try:
-            self.assertEqual(process.stdout.readline(), "running\n")
-            # The run starts right after the line; a signal that comes before it is raised
-            # when the run begins, and one that comes during it stops it.
-            import time
-            time.sleep(0.5)
-            process.send_signal(signal.SIGINT)
-            out, err = process.communicate(timeout=60)
-        finally:
-            process.kill()
-        self.assertEqual((process.returncode, out, err), (0, "interrupted\n[[inf]]\n", ""))
+        for size, mode, expected in (("1024", "default", "interrupted\n[[inf]]\n"),
+                                     ("1024", "handler", "handled\nfinished\n[[inf]]\n")):
+            with self.subTest(mode=mode):
+                process = child(INTERRUPT, size, mode)
+                try:
+                    self.assertEqual(process.stdout.readline(), "running\n")
+                    # The run starts right after the line; a signal that comes before it is
+                    # raised when the run begins, and one that comes during it stops it.
+                    time.sleep(0.5)
+                    process.send_signal(signal.SIGINT)
+                    out, err = process.communicate(timeout=60)
+                finally:
+                    process.kill()
+                self.assertEqual((process.returncode, out, err), (0, expected, ""))
 
 
 if __name__ == "__main__":
