@@ -201,6 +201,12 @@ public:
         m_outputInfos = py::tuple(outputs);
     }
 
+    std::string repr() const
+    {
+        return "quelt.Session(inputs: " + quotedList(m_session->inputs()) + "; outputs: "
+               + quotedList(m_session->outputs()) + ")";
+    }
+
     py::tuple inputs() const { return m_inputInfos; }
     py::tuple outputs() const { return m_outputInfos; }
 
@@ -367,6 +373,7 @@ void registerSession(py::module_& m)
              py::arg("optimization") = "all")
         .def_property_readonly("inputs", &PySession::inputs)
         .def_property_readonly("outputs", &PySession::outputs)
+        .def("__repr__", &PySession::repr)
         .def("run", &PySession::run, py::arg("feeds"), py::arg("outputs") = py::none(),
              "Runs the model; returns a dict of output name to result, in the order asked for.");
 }

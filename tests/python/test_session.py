@@ -206,6 +206,7 @@ class Description(unittest.TestCase):
         session = quelt.Session(model("scale_rows"))
         self.assertEqual([(i.name, i.kind, i.dtype, i.shape) for i in session.inputs],
                          [("rows", "tensor", "float32", ("batch", 3)), ("factor", "tensor", "int64", ())])
+        self.assertEqual(repr(session), "quelt.Session(inputs: 'rows', 'factor'; outputs: 'scaled', 'shape')")
         self.assertEqual(repr(session.outputs[1]),
                          "quelt.TensorInfo(name='shape', kind='tensor', dtype='int64', shape=(2,))")
         kinds = {i.name: (i.kind, i.dtype, i.shape) for m in ("sequences", "optional", "map_input", "shapes")
