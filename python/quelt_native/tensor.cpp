@@ -580,7 +580,8 @@ py::object elementObject(const Tensor& tensor, size_t index)
     case ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT32: return py::int_(static_cast<const uint32_t*>(data)[index]);
     case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT64: return py::int_(static_cast<const int64_t*>(data)[index]);
     case ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT64: return py::int_(static_cast<const uint64_t*>(data)[index]);
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_BOOL: return py::bool_(static_cast<const bool*>(data)[index]);
+    // Read as bytes: raw data may hold values other than 0 and 1, which no bool may.
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_BOOL: return py::bool_(static_cast<const uint8_t*>(data)[index] != 0);
     case ONNX_TENSOR_ELEMENT_DATA_TYPE_COMPLEX64: {
         const auto v = static_cast<const std::complex<float>*>(data)[index];
         return py::reinterpret_steal<py::object>(PyComplex_FromDoubles(v.real(), v.imag()));

@@ -274,6 +274,7 @@ class QueltTensor(unittest.TestCase):
         self.assertEqual(quelt.tensor([], dtype="int8", shape=(0, 3)).shape, (0, 3))
         self.assertEqual(quelt.tensor([1, 2, 3, 4, 5, 6], shape=(2, 3)).tolist(), [[1, 2, 3], [4, 5, 6]])
         self.assertEqual(quelt.tensor(struct.pack("<2d", 1.5, 2.5), dtype="float64").tolist(), [1.5, 2.5])
+        self.assertEqual(quelt.tensor(b"\x02\x00\x01", dtype="bool").tolist(), [True, False, True])
         source = array.array("f", [1, 2])
         copy = quelt.tensor(source)
         source[0] = 9.0
