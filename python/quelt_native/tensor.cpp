@@ -160,6 +160,10 @@ double realOf(py::handle item, ONNXTensorElementDataType type, const std::string
 template <typename T>
 T narrowed(double v, ONNXTensorElementDataType type, py::handle item, const std::string& what)
 {
+    // Compared before converting: a double beyond float's range has no float to become.
+    if (std::isfinite(v) && std::fabs(v) > double(std::numeric_limits<float>::max())) {
+        doesNotFit(what, type, item);
+    }
     const T result(static_cast<float>(v));
     if (std::isfinite(v) && !std::isfinite(static_cast<float>(result))) {
         doesNotFit(what, type, item);
