@@ -238,9 +238,12 @@ void storeElement(Tensor& tensor, size_t index, py::handle item, const std::stri
         }
         static_cast<bool*>(data)[index] = item.ptr() == Py_True;
         break;
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_COMPLEX64:
-        static_cast<std::complex<float>*>(data)[index] = std::complex<float>(complexOf(item, type, what));
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_COMPLEX64: {
+        const std::complex<double> v = complexOf(item, type, what);
+        static_cast<std::complex<float>*>(data)[index] =
+            std::complex<float>(narrowed<float>(v.real(), type, item, what), narrowed<float>(v.imag(), type, item, what));
         break;
+    }
     case ONNX_TENSOR_ELEMENT_DATA_TYPE_COMPLEX128:
         static_cast<std::complex<double>*>(data)[index] = complexOf(item, type, what);
         break;
