@@ -285,8 +285,14 @@ void fillNested(Tensor& tensor, py::handle level, size_t depth, size_t& index, c
         valueError(what + ": nested lists are ragged (expected " + std::to_string(shape[depth])
                    + " items at depth " + std::to_string(depth) + ")");
     }
+    // Converting an element may run Python code (__index__, __float__) that changes a list:
+    // each item is held while it is used, and the length is checked again.
     for (Py_ssize_t i = 0; i < shape[depth]; ++i) {
-        fillNested(tensor, PySequence_Fast_GET_ITEM(level.ptr(), i), depth + 1, index, what);
+        if (PySequence_Fast_GET_SIZE(level.ptr()) != shape[depth]) {
+            valueError(what + ": a list changed while it was read");
+        }
+        py::object item = py::reinterpret_borrow<py::object>(PySequence_Fast_GET_ITEM(level.ptr(), i));
+        fillNested(tensor, item, depth + 1, index, what);
     }
 }
 
@@ -538,14 +544,15 @@ const OrtValue* feedTensor(py::handle value, const TypeDesc& type, const std::st
     return made ? keeper.keep(std::move(*made)) : fed;
 }
 
-std::vector<py::handle> itemsOf(py::handle value, const std::string& what, const char* expected)
+// Held, not borrowed: converting one item may change the list.
+std::vector<py::object> itemsOf(py::handle value, const std::string& what, const char* expected)
 {
     if (!isNested(value)) {
         typeError(what + " expects " + expected + ", got " + typeNameOf(value));
     }
-    std::vector<py::handle> items;
+    std::vector<py::object> items;
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(value.ptr()); ++i) {
-        items.push_back(PySequence_Fast_GET_ITEM(value.ptr(), i));
+        items.push_back(py::reinterpret_borrow<py::object>(PySequence_Fast_GET_ITEM(value.ptr(), i)));
     }
     return items;
 }

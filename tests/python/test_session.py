@@ -340,6 +340,21 @@ class Refusals(unittest.TestCase):
                 self.assertEqual(str(caught.exception), message)
         self.assertEqual(session.run(good)["scaled"].tolist(), [[2.0, 4.0, 6.0]])
 
+    def test_lists_changed_while_read(self):
+        rows = [[0.0, 0.0, 0.0] for _ in range(50)]
+
+        class Shrinking:
+            def __float__(self):
+                del rows[:]
+                gc.collect()
+                return 1.0
+
+        rows[0][0] = Shrinking()
+        session = quelt.Session(model("scale_rows"))
+        with self.assertRaises(ValueError) as caught:
+            session.run({"rows": rows, "factor": 1})
+        self.assertEqual(str(caught.exception), "input 'rows': a list changed while it was read")
+
     def test_runtime_failures_keep_its_message(self):
         session = quelt.Session(os.path.join(MODELS, "..", "reshape_by_value.onnx"))
         with self.assertRaisesRegex(RuntimeError, "Reshape"):
