@@ -1,4 +1,5 @@
-"""Helpers shared by the Python tests: element rounding and a quiet standard output."""
+"""Helpers shared by the Python tests: element rounding, a quiet standard output, an environment
+without the sanitizer runtime."""
 import contextlib
 import ctypes
 import os
@@ -37,3 +38,9 @@ def quiet_stdout():
         LIBC.fflush(None)
         os.dup2(saved, 1)
         os.close(saved)
+
+
+def without_sanitizer():
+    """This process's environment without the sanitizer build's preloaded runtime, for programs
+    that are not this project's to check (the compiler, cmake, bash, npm)."""
+    return {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
