@@ -6,7 +6,6 @@
 #include <complex>
 #include <cstdint>
 #include <cstring>
-#include <limits>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -14,51 +13,20 @@
 #include <boost/hana.hpp>
 
 #include "buffer_exporter.hpp"
-#include "casters.hpp"
+#include "buffer_format.hpp"
 #include "registration.hpp"
-#include "types/Matrix"
+#include "types.hpp"
 #include "types/Model"
-#include "types/Vector"
-#include "types/VectorView"
 
 namespace py = pybind11;
-namespace hana = boost::hana;
 
 namespace Quelt::Python {
 namespace {
 
 template <typename T>
-inline constexpr bool isComplexType = !std::is_arithmetic_v<T>;
-
-template <typename C>
-inline constexpr bool isMatrixType = std::is_same_v<C, Matrix<typename C::SampleType>>;
-
-template <typename T>
-const char* formatOf()
+std::string dtypeName()
 {
-    if constexpr (std::is_same_v<T, float>) {
-        return "f";
-    } else if constexpr (std::is_same_v<T, double>) {
-        return "d";
-    } else if constexpr (std::is_same_v<T, std::complex<float>>) {
-        return "Zf";
-    } else {
-        return "Zd";
-    }
-}
-
-template <typename T>
-const char* dtypeName()
-{
-    if constexpr (std::is_same_v<T, float>) {
-        return "float32";
-    } else if constexpr (std::is_same_v<T, double>) {
-        return "float64";
-    } else if constexpr (std::is_same_v<T, std::complex<float>>) {
-        return "complex64";
-    } else {
-        return "complex128";
-    }
+    return Onnx::elementName(elementTypeOf<T>());
 }
 
 std::string typeNameOf(py::handle object) { return Py_TYPE(object.ptr())->tp_name; }
@@ -85,7 +53,7 @@ py::object containerMemory(const C& c)
     using T = typename C::SampleType;
     const auto itemsize = static_cast<Py_ssize_t>(sizeof(T));
     std::vector<Py_ssize_t> shape, strides;
-    if constexpr (isMatrixType<C>) {
+    if constexpr (isMatrix<C>) {
         const auto rows = static_cast<Py_ssize_t>(c.template dim<0>());
         shape = {rows, static_cast<Py_ssize_t>(c.template dim<1>())};
         strides = {itemsize, rows * itemsize};
@@ -93,52 +61,24 @@ py::object containerMemory(const C& c)
         shape = {static_cast<Py_ssize_t>(c.numel())};
         strides = {itemsize};
     }
-    return exportMemory(c.m_data, py::object(), c.get(), itemsize, formatOf<T>(), std::move(shape),
-                        std::move(strides));
+    return exportMemory(c.m_data, py::object(), c.get(), itemsize, Onnx::findElementType(elementTypeOf<T>())->format,
+                        std::move(shape), std::move(strides));
 }
 
-// Struct-module formats of the runtime's element types; bfloat16 passes as its bits and the
-// 8-bit float formats as bytes. Null: no numeric memory (strings).
-const char* tensorFormat(ONNXTensorElementDataType type)
+// The table's buffer format and item size of a model tensor's elements, and bytes for the
+// 8-bit float formats, which the buffer protocol cannot name. A null format: no numeric memory
+// (strings, and types the table does not know).
+std::pair<const char*, Py_ssize_t> tensorFormat(ONNXTensorElementDataType type)
 {
+    if (const Onnx::ElementType* entry = Onnx::findElementType(type)) {
+        return {entry->format, static_cast<Py_ssize_t>(entry->size)};
+    }
     switch (type) {
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT: return "f";
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_DOUBLE: return "d";
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT16: return "e";
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT8: return "b";
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT8: return "B";
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT16: return "h";
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT16: return "H";
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT32: return "i";
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT32: return "I";
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT64: return "q";
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT64: return "Q";
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_BOOL: return "?";
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_COMPLEX64: return "Zf";
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_COMPLEX128: return "Zd";
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_BFLOAT16: return "H";
     case ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT8E4M3FN:
     case ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT8E4M3FNUZ:
     case ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT8E5M2:
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT8E5M2FNUZ: return "B";
-    default: return nullptr;
-    }
-}
-
-Py_ssize_t formatSize(const char* format)
-{
-    switch (format[0]) {
-    case 'Z': return format[1] == 'f' ? 8 : 16;
-    case 'd':
-    case 'q':
-    case 'Q': return 8;
-    case 'f':
-    case 'i':
-    case 'I': return 4;
-    case 'e':
-    case 'h':
-    case 'H': return 2;
-    default: return 1;
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT8E5M2FNUZ: return {"B", 1};
+    default: return {nullptr, 0};
     }
 }
 
@@ -150,16 +90,16 @@ py::list modelTensors(py::object modelObject, bool outputs)
     py::list views;
     for (size_t i = 0; i < count; ++i) {
         Ort::Value& value = outputs ? model.outputTensor(i) : model.inputTensor(i);
-        const char* format = nullptr;
+        std::pair<const char*, Py_ssize_t> element{nullptr, 0};
         if (value && value.IsTensor()) {
-            format = tensorFormat(value.GetTensorTypeAndShapeInfo().GetElementType());
+            element = tensorFormat(value.GetTensorTypeAndShapeInfo().GetElementType());
         }
+        const auto [format, itemsize] = element;
         if (format == nullptr) {
             views.append(py::none());
             continue;
         }
         const std::vector<int64_t> dims = value.GetTensorTypeAndShapeInfo().GetShape();
-        const Py_ssize_t itemsize = formatSize(format);
         std::vector<Py_ssize_t> shape(dims.begin(), dims.end());
         std::vector<Py_ssize_t> strides(dims.size());
         Py_ssize_t stride = itemsize;
@@ -179,7 +119,7 @@ py::list modelTensors(py::object modelObject, bool outputs)
 template <typename T>
 PyObject* toPython(T value)
 {
-    if constexpr (isComplexType<T>) {
+    if constexpr (isComplex<T>) {
         return PyComplex_FromDoubles(value.real(), value.imag());
     } else {
         return PyFloat_FromDouble(value);
@@ -203,7 +143,7 @@ py::list listOf(const T* data, size_t n, size_t stride)
 template <typename C>
 py::list toList(const C& c)
 {
-    if constexpr (isMatrixType<C>) {
+    if constexpr (isMatrix<C>) {
         const size_t rows = c.template dim<0>(), cols = c.template dim<1>();
         py::list result(rows);
         for (size_t i = 0; i < rows; ++i) {
@@ -217,26 +157,6 @@ py::list toList(const C& c)
 
 // ---------------------------------------------------------------------------------------------
 // Copies in from buffers.
-
-// IEEE half precision, which the buffer protocol spells 'e'.
-struct Half {
-    uint16_t bits;
-};
-
-inline float toFloat(Half h)
-{
-    const int exponent = (h.bits >> 10) & 0x1f;
-    const int mantissa = h.bits & 0x3ff;
-    float magnitude;
-    if (exponent == 0) {
-        magnitude = std::ldexp(static_cast<float>(mantissa), -24);
-    } else if (exponent == 31) {
-        magnitude = mantissa == 0 ? std::numeric_limits<float>::infinity() : std::numeric_limits<float>::quiet_NaN();
-    } else {
-        magnitude = std::ldexp(static_cast<float>(mantissa | 0x400), exponent - 25);
-    }
-    return (h.bits & 0x8000) != 0 ? -magnitude : magnitude;
-}
 
 // A bool buffer's bytes, read as bytes: any nonzero byte is true.
 struct Flag {
@@ -253,8 +173,8 @@ inline bool convertElement(S source, T& target)
     if constexpr (std::is_same_v<S, T>) {
         target = source;
         return true;
-    } else if constexpr (std::is_same_v<S, Half>) {
-        target = static_cast<T>(toFloat(source));
+    } else if constexpr (std::is_same_v<S, Ort::Float16_t>) {
+        target = static_cast<T>(source.ToFloat());
         return true;
     } else if constexpr (std::is_same_v<S, Flag>) {
         target = static_cast<T>(source.byte != 0 ? 1 : 0);
@@ -388,7 +308,7 @@ void withSourceType(const Source& s, F&& f)
     case Kind::Bool: return f(hana::type_c<Flag>);
     case Kind::Real:
         switch (s.size) {
-        case 2: return f(hana::type_c<Half>);
+        case 2: return f(hana::type_c<Ort::Float16_t>);
         case 4: return f(hana::type_c<float>);
         default: return f(hana::type_c<double>);
         }
@@ -481,7 +401,7 @@ py::object fromBuffer(py::handle data, char letter, bool matrix)
             }
         }
 
-        if constexpr (!isComplexType<T>) {
+        if constexpr (!isComplex<T>) {
             if (source.kind == Kind::Complex) {
                 throw py::type_error("buffer format '" + source.format + "' holds complex numbers; "
                                      + dtypeName<T>() + " holds real ones");
@@ -494,7 +414,7 @@ py::object fromBuffer(py::handle data, char letter, bool matrix)
             }
             withSourceType(source, [&](auto s) {
                 using S = typename decltype(s)::type;
-                if constexpr (isComplexType<T> || !isComplexSource<S>) {
+                if constexpr (isComplex<T> || !isComplexSource<S>) {
                     copyStrided<T, S>(dst, src, rows, cols, s0, s1, matrix);
                 }
             });
@@ -530,7 +450,7 @@ py::object sequenceOf(py::handle data, const std::string& refusal)
 template <typename T>
 void convertObject(PyObject* item, T& target, const std::string& where)
 {
-    if constexpr (isComplexType<T>) {
+    if constexpr (isComplex<T>) {
         const Py_complex value = PyComplex_AsCComplex(item);
         if (value.real == -1.0 && PyErr_Occurred()) {
             const bool overflow = PyErr_ExceptionMatches(PyExc_OverflowError);
@@ -644,14 +564,10 @@ void defineContainerFunctions(py::module_& m)
 void registerExchange(py::module_& m)
 {
     readyExporterType();
-    hana::for_each(hana::make_tuple(hana::type_c<float>, hana::type_c<double>, hana::type_c<std::complex<float>>,
-                                    hana::type_c<std::complex<double>>),
-                   [&](auto t) {
-                       using T = typename decltype(t)::type;
-                       defineContainerFunctions<Vector<T>>(m);
-                       defineContainerFunctions<VectorView<T>>(m);
-                       defineContainerFunctions<Matrix<T>>(m);
-                   });
+    hana::for_each(operationsSet, [&](auto t) {
+        using T = typename decltype(t)::type;
+        hana::for_each(containerSet<T>, [&](auto c) { defineContainerFunctions<typename decltype(c)::type>(m); });
+    });
     m.def("_tensors", &modelTensors, py::arg("m"), py::arg("outputs"));
     m.def(
         "_vector",

@@ -9,6 +9,7 @@
 
 #include <pybind11/stl.h>
 
+#include "buffer_format.hpp"
 #include "casters.hpp"
 
 namespace py = pybind11;
@@ -423,15 +424,6 @@ TensorPtr copyOfBuffer(const Py_buffer& view, ONNXTensorElementDataType type)
 
 // ---- the core's containers ----
 
-template <typename T>
-constexpr ONNXTensorElementDataType typeOf()
-{
-    if constexpr (std::is_same_v<T, float>) return ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT;
-    if constexpr (std::is_same_v<T, double>) return ONNX_TENSOR_ELEMENT_DATA_TYPE_DOUBLE;
-    if constexpr (std::is_same_v<T, std::complex<float>>) return ONNX_TENSOR_ELEMENT_DATA_TYPE_COMPLEX64;
-    return ONNX_TENSOR_ELEMENT_DATA_TYPE_COMPLEX128;
-}
-
 // A container's elements: shared storage for a vector or view, a row-major copy of a matrix.
 struct ContainerData {
     ONNXTensorElementDataType type;
@@ -445,16 +437,16 @@ std::optional<ContainerData> containerDataOf(py::handle value)
 {
     if (py::isinstance<Vector<T>>(value)) {
         auto& v = value.cast<Vector<T>&>();
-        return ContainerData{typeOf<T>(), {int64_t(v.numel())}, v.m_data, v.get()};
+        return ContainerData{elementTypeOf<T>(), {int64_t(v.numel())}, v.m_data, v.get()};
     }
     if (py::isinstance<VectorView<T>>(value)) {
         auto& v = value.cast<VectorView<T>&>();
-        return ContainerData{typeOf<T>(), {int64_t(v.numel())}, v.m_data, v.get()};
+        return ContainerData{elementTypeOf<T>(), {int64_t(v.numel())}, v.m_data, v.get()};
     }
     if (py::isinstance<Matrix<T>>(value)) {
         auto& a = value.cast<Matrix<T>&>();
         const size_t rows = a.template dim<0>(), cols = a.template dim<1>();
-        auto copy = std::make_shared<Tensor>(typeOf<T>(), std::vector<int64_t>{int64_t(rows), int64_t(cols)});
+        auto copy = std::make_shared<Tensor>(elementTypeOf<T>(), std::vector<int64_t>{int64_t(rows), int64_t(cols)});
         T* target = static_cast<T*>(copy->data());
         const T* source = a.get();
         for (size_t i = 0; i < rows; ++i) {
@@ -462,7 +454,7 @@ std::optional<ContainerData> containerDataOf(py::handle value)
                 target[i * cols + j] = source[i + j * rows];
             }
         }
-        return ContainerData{typeOf<T>(), copy->shape(), copy, copy->data()};
+        return ContainerData{elementTypeOf<T>(), copy->shape(), copy, copy->data()};
     }
     return std::nullopt;
 }
