@@ -236,109 +236,75 @@ void copyStrided(T* dst, const char* src, size_t rows, size_t cols, Py_ssize_t s
     }
 }
 
-// The element kinds a buffer's format can name.
-enum class Kind { Bytes, Signed, Unsigned, Bool, Real, Complex };
-
+// A buffer's elements: bytes, which are the elements' own bytes, or numbers of `type`.
 struct Source {
-    Kind kind;
-    Py_ssize_t size;
+    bool bytes;
+    ONNXTensorElementDataType type;
     std::string format;
 };
 
 Source parseFormat(const char* format, Py_ssize_t itemsize)
 {
-    if (format == nullptr) {
-        return {Kind::Bytes, 1, "B"};
+    const BufferFormat parsed = parseBufferFormat(format, itemsize);
+    if (parsed.bigEndian) {
+        throw py::type_error("buffer format '" + parsed.text + "' is big-endian; only native byte order is read");
     }
-    std::string f = format;
-    std::string core = f;
-    if (!core.empty() && (core[0] == '@' || core[0] == '=' || core[0] == '<')) {
-        core.erase(0, 1);
-    } else if (!core.empty() && (core[0] == '>' || core[0] == '!')) {
-        throw py::type_error("buffer format '" + f + "' is big-endian; only native byte order is read");
+    // Characters are bytes here too.
+    const bool bytes = parsed.code == "B" || parsed.code == "c";
+    if (!bytes && parsed.kind == BufferFormat::Kind::None) {
+        throw py::type_error("buffer format '" + parsed.text + "' is not a format of numbers");
     }
-    Kind kind;
-    if (core == "B" || core == "c") {
-        kind = Kind::Bytes;
-    } else if (core == "Zf" || core == "Zd") {
-        kind = Kind::Complex;
-    } else if (core.size() == 1 && std::strchr("bhilqn", core[0]) != nullptr) {
-        kind = Kind::Signed;
-    } else if (core.size() == 1 && std::strchr("HILQN", core[0]) != nullptr) {
-        kind = Kind::Unsigned;
-    } else if (core == "?") {
-        kind = Kind::Bool;
-    } else if (core == "e" || core == "f" || core == "d") {
-        kind = Kind::Real;
-    } else {
-        throw py::type_error("buffer format '" + f + "' is not a format of numbers");
-    }
-    // The item size decides the width: standard-size formats ('<l') differ from native ones.
-    const bool validSize = kind == Kind::Complex ? (itemsize == 8 || itemsize == 16)
-                           : kind == Kind::Real  ? (itemsize == 2 || itemsize == 4 || itemsize == 8)
-                           : kind == Kind::Bool || kind == Kind::Bytes
-                               ? itemsize == 1
-                               : (itemsize == 1 || itemsize == 2 || itemsize == 4 || itemsize == 8);
-    if (!validSize) {
-        throw py::type_error("buffer format '" + f + "' with items of " + std::to_string(itemsize)
+    if (bytes ? itemsize != 1 : !parsed.type) {
+        throw py::type_error("buffer format '" + parsed.text + "' with items of " + std::to_string(itemsize)
                              + " bytes is not a format of numbers");
     }
-    return {kind, itemsize, f};
+    return {bytes, parsed.type.value_or(ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT8), parsed.text};
 }
 
-template <typename F>
-void withSourceType(const Source& s, F&& f)
+bool isComplexElement(ONNXTensorElementDataType type)
 {
-    switch (s.kind) {
-    case Kind::Bytes:
-    case Kind::Unsigned:
-        switch (s.size) {
-        case 1: return f(hana::type_c<uint8_t>);
-        case 2: return f(hana::type_c<uint16_t>);
-        case 4: return f(hana::type_c<uint32_t>);
-        default: return f(hana::type_c<uint64_t>);
-        }
-    case Kind::Signed:
-        switch (s.size) {
-        case 1: return f(hana::type_c<int8_t>);
-        case 2: return f(hana::type_c<int16_t>);
-        case 4: return f(hana::type_c<int32_t>);
-        default: return f(hana::type_c<int64_t>);
-        }
-    case Kind::Bool: return f(hana::type_c<Flag>);
-    case Kind::Real:
-        switch (s.size) {
-        case 2: return f(hana::type_c<Ort::Float16_t>);
-        case 4: return f(hana::type_c<float>);
-        default: return f(hana::type_c<double>);
-        }
-    case Kind::Complex:
-        if (s.size == 8) {
-            return f(hana::type_c<std::complex<float>>);
-        }
-        return f(hana::type_c<std::complex<double>>);
+    return type == ONNX_TENSOR_ELEMENT_DATA_TYPE_COMPLEX64 || type == ONNX_TENSOR_ELEMENT_DATA_TYPE_COMPLEX128;
+}
+
+// Calls f with the C++ type of a buffer's numbers; bool is read as bytes.
+template <typename F>
+void withSourceType(ONNXTensorElementDataType type, F&& f)
+{
+    switch (type) {
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT8: return f(hana::type_c<uint8_t>);
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT16: return f(hana::type_c<uint16_t>);
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT32: return f(hana::type_c<uint32_t>);
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT64: return f(hana::type_c<uint64_t>);
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT8: return f(hana::type_c<int8_t>);
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT16: return f(hana::type_c<int16_t>);
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT32: return f(hana::type_c<int32_t>);
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT64: return f(hana::type_c<int64_t>);
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_BOOL: return f(hana::type_c<Flag>);
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT16: return f(hana::type_c<Ort::Float16_t>);
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT: return f(hana::type_c<float>);
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_DOUBLE: return f(hana::type_c<double>);
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_COMPLEX64: return f(hana::type_c<std::complex<float>>);
+    default: return f(hana::type_c<std::complex<double>>);
     }
 }
 
 // The element type a buffer gives without a dtype: only the containers' own four.
 char letterOf(const Source& s)
 {
-    if (s.kind == Kind::Real && s.size == 4) {
-        return 's';
-    }
-    if (s.kind == Kind::Real && s.size == 8) {
-        return 'd';
-    }
-    if (s.kind == Kind::Complex) {
-        return s.size == 8 ? 'c' : 'z';
-    }
-    if (s.kind == Kind::Bytes) {
+    if (s.bytes) {
         throw py::type_error("a buffer of bytes (format '" + s.format
                              + "') needs a dtype: float32, float64, complex64 or complex128");
     }
-    throw py::type_error("buffer format '" + s.format
-                         + "' is none of the element types float32 (f), float64 (d), complex64 (Zf), "
-                           "complex128 (Zd); give a dtype to convert it");
+    switch (s.type) {
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT: return 's';
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_DOUBLE: return 'd';
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_COMPLEX64: return 'c';
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_COMPLEX128: return 'z';
+    default:
+        throw py::type_error("buffer format '" + s.format
+                             + "' is none of the element types float32 (f), float64 (d), complex64 (Zf), "
+                               "complex128 (Zd); give a dtype to convert it");
+    }
 }
 
 struct Buffer {
@@ -377,7 +343,7 @@ py::object fromBuffer(py::handle data, char letter, bool matrix)
 
         // Bytes are the elements' own bytes: a row of bytes holds a row of elements.
         std::vector<char> contiguous;
-        if (source.kind == Kind::Bytes) {
+        if (source.bytes) {
             const size_t bytes = matrix ? cols : rows;
             if (bytes % sizeof(T) != 0) {
                 throw py::value_error(std::string(matrix ? "a row of " : "a buffer of ") + std::to_string(bytes)
@@ -402,17 +368,17 @@ py::object fromBuffer(py::handle data, char letter, bool matrix)
         }
 
         if constexpr (!isComplex<T>) {
-            if (source.kind == Kind::Complex) {
+            if (isComplexElement(source.type)) {
                 throw py::type_error("buffer format '" + source.format + "' holds complex numbers; "
                                      + dtypeName<T>() + " holds real ones");
             }
         }
         auto fill = [&](T* dst) {
-            if (source.kind == Kind::Bytes) {
+            if (source.bytes) {
                 copyStrided<T, T>(dst, src, rows, cols, s0, s1, matrix);
                 return;
             }
-            withSourceType(source, [&](auto s) {
+            withSourceType(source.type, [&](auto s) {
                 using S = typename decltype(s)::type;
                 if constexpr (isComplex<T> || !isComplexSource<S>) {
                     copyStrided<T, S>(dst, src, rows, cols, s0, s1, matrix);

@@ -45,35 +45,16 @@ const TensorPtr* tensorOf(py::handle value)
 
 std::string nameOf(ONNXTensorElementDataType type) { return Onnx::elementName(type); }
 
-// The element type a buffer's format stands for; native formats count by their size.
+// The element type a buffer's format stands for. One-byte items have no byte order; a
+// floating-point letter names its width itself ('f' of 8-byte items is refused).
 std::optional<ONNXTensorElementDataType> formatType(const char* format, Py_ssize_t itemsize)
 {
-    std::string_view text(format ? format : "B");
-    if (!text.empty() && (text[0] == '@' || text[0] == '=' || text[0] == '<')) {
-        text.remove_prefix(1);
-    } else if (!text.empty() && (text[0] == '>' || text[0] == '!') && itemsize > 1) {
+    const BufferFormat parsed = parseBufferFormat(format, itemsize);
+    const bool floating = parsed.kind == BufferFormat::Kind::Real || parsed.kind == BufferFormat::Kind::Complex;
+    if ((parsed.bigEndian && itemsize > 1) || (floating && parsed.type && Onnx::findElementType(*parsed.type)->format != parsed.code)) {
         return std::nullopt;
-    } else if (!text.empty() && (text[0] == '>' || text[0] == '!')) {
-        text.remove_prefix(1);
     }
-    if (text == "Zf" && itemsize == 8) return ONNX_TENSOR_ELEMENT_DATA_TYPE_COMPLEX64;
-    if (text == "Zd" && itemsize == 16) return ONNX_TENSOR_ELEMENT_DATA_TYPE_COMPLEX128;
-    if (text.size() != 1) return std::nullopt;
-    const char code = text[0];
-    if (code == 'f' && itemsize == 4) return ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT;
-    if (code == 'd' && itemsize == 8) return ONNX_TENSOR_ELEMENT_DATA_TYPE_DOUBLE;
-    if (code == 'e' && itemsize == 2) return ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT16;
-    if (code == '?' && itemsize == 1) return ONNX_TENSOR_ELEMENT_DATA_TYPE_BOOL;
-    const bool isSigned = std::string_view("bhilqn").find(code) != std::string_view::npos;
-    const bool isUnsigned = std::string_view("BHILQN").find(code) != std::string_view::npos;
-    if (!isSigned && !isUnsigned) return std::nullopt;
-    switch (itemsize) {
-    case 1: return isSigned ? ONNX_TENSOR_ELEMENT_DATA_TYPE_INT8 : ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT8;
-    case 2: return isSigned ? ONNX_TENSOR_ELEMENT_DATA_TYPE_INT16 : ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT16;
-    case 4: return isSigned ? ONNX_TENSOR_ELEMENT_DATA_TYPE_INT32 : ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT32;
-    case 8: return isSigned ? ONNX_TENSOR_ELEMENT_DATA_TYPE_INT64 : ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT64;
-    default: return std::nullopt;
-    }
+    return parsed.type;
 }
 
 // bfloat16 has no format of its own: its raw bits come and go as uint16.
