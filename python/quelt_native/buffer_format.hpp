@@ -1,14 +1,16 @@
-// What buffer formats stand for, shared by the containers' exchange and the session's tensors.
+// Buffers as quelt._native reads them, for the containers' exchange and the session's tensors:
+// held while they are read, and what their formats stand for.
 #pragma once
 
 #include <complex>
 #include <initializer_list>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <type_traits>
 
-#include <Python.h>
+#include <pybind11/pybind11.h>
 
 #include "types/Tensor"
 
@@ -82,6 +84,33 @@ inline BufferFormat parseBufferFormat(const char* format, Py_ssize_t itemsize)
         sized(Kind::Bool, {ONNX_TENSOR_ELEMENT_DATA_TYPE_BOOL});
     }
     return parsed;
+}
+
+// A buffer held while it is read. A feed that the runtime reads in place takes the view over
+// (and clears `held`): the run's keeper releases it.
+struct Buffer {
+    std::unique_ptr<Py_buffer> view = std::make_unique<Py_buffer>();
+    bool held = false;
+    ~Buffer()
+    {
+        if (held) {
+            PyBuffer_Release(view.get());
+        }
+    }
+};
+
+// `value`'s buffer, or nothing if it exports none.
+inline std::unique_ptr<Buffer> bufferOf(pybind11::handle value)
+{
+    if (!PyObject_CheckBuffer(value.ptr())) {
+        return nullptr;
+    }
+    auto buffer = std::make_unique<Buffer>();
+    if (PyObject_GetBuffer(value.ptr(), buffer->view.get(), PyBUF_RECORDS_RO) != 0) {
+        throw pybind11::error_already_set();
+    }
+    buffer->held = true;
+    return buffer;
 }
 
 } // namespace Quelt::Python

@@ -15,6 +15,7 @@
 #include "buffer_exporter.hpp"
 #include "buffer_format.hpp"
 #include "registration.hpp"
+#include "type_name.hpp"
 #include "types.hpp"
 #include "types/Model"
 
@@ -28,8 +29,6 @@ std::string dtypeName()
 {
     return Onnx::elementName(elementTypeOf<T>());
 }
-
-std::string typeNameOf(py::handle object) { return Py_TYPE(object.ptr())->tp_name; }
 
 // Calls f with the element type named by one of the letters s d c z.
 template <typename F>
@@ -307,23 +306,10 @@ char letterOf(const Source& s)
     }
 }
 
-struct Buffer {
-    Py_buffer view{};
-    explicit Buffer(py::handle object)
-    {
-        if (PyObject_GetBuffer(object.ptr(), &view, PyBUF_RECORDS_RO) != 0) {
-            throw py::error_already_set();
-        }
-    }
-    ~Buffer() { PyBuffer_Release(&view); }
-    Buffer(const Buffer&) = delete;
-    Buffer& operator=(const Buffer&) = delete;
-};
-
 py::object fromBuffer(py::handle data, char letter, bool matrix)
 {
-    Buffer buffer(data);
-    const Py_buffer& view = buffer.view;
+    const auto buffer = bufferOf(data);
+    const Py_buffer& view = *buffer->view;
     const Source source = parseFormat(view.format, view.itemsize);
     if (letter == 0) {
         letter = letterOf(source);
@@ -351,7 +337,7 @@ py::object fromBuffer(py::handle data, char letter, bool matrix)
                                       + std::to_string(sizeof(T)) + " bytes each)");
             }
             contiguous.resize(static_cast<size_t>(view.len));
-            if (PyBuffer_ToContiguous(contiguous.data(), &buffer.view, view.len, 'C') != 0) {
+            if (PyBuffer_ToContiguous(contiguous.data(), buffer->view.get(), view.len, 'C') != 0) {
                 throw py::error_already_set();
             }
             src = contiguous.data();

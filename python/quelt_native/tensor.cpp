@@ -11,6 +11,7 @@
 
 #include "buffer_format.hpp"
 #include "casters.hpp"
+#include "type_name.hpp"
 
 namespace py = pybind11;
 
@@ -21,8 +22,6 @@ using Onnx::Tensor;
 using Onnx::TypeDesc;
 
 namespace {
-
-std::string typeNameOf(py::handle value) { return Py_TYPE(value.ptr())->tp_name; }
 
 // quelt.Tensor's type, looked up once: every feed is tested against it.
 pybind11::detail::type_info* tensorType = nullptr;
@@ -328,31 +327,6 @@ TensorPtr tensorFromNested(py::handle value, std::optional<ONNXTensorElementData
 }
 
 // ---- buffers ----
-
-struct Buffer {
-    std::unique_ptr<Py_buffer> view = std::make_unique<Py_buffer>();
-    bool held = false;
-    ~Buffer()
-    {
-        if (held) {
-            PyBuffer_Release(view.get());
-        }
-    }
-};
-
-// `value`'s buffer, or nothing if it exports none.
-std::unique_ptr<Buffer> bufferOf(py::handle value)
-{
-    if (!PyObject_CheckBuffer(value.ptr())) {
-        return nullptr;
-    }
-    auto buffer = std::make_unique<Buffer>();
-    if (PyObject_GetBuffer(value.ptr(), buffer->view.get(), PyBUF_RECORDS_RO) != 0) {
-        throw py::error_already_set();
-    }
-    buffer->held = true;
-    return buffer;
-}
 
 ONNXTensorElementDataType bufferType(const Py_buffer& view, const std::string& what)
 {
