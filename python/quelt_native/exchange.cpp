@@ -100,12 +100,7 @@ py::list modelTensors(py::object modelObject, bool outputs)
         }
         const std::vector<int64_t> dims = value.GetTensorTypeAndShapeInfo().GetShape();
         std::vector<Py_ssize_t> shape(dims.begin(), dims.end());
-        std::vector<Py_ssize_t> strides(dims.size());
-        Py_ssize_t stride = itemsize;
-        for (size_t d = dims.size(); d-- > 0;) {
-            strides[d] = stride;
-            stride *= shape[d];
-        }
+        std::vector<Py_ssize_t> strides = rowMajorStrides(shape, itemsize);
         views.append(exportMemory(nullptr, modelObject, value.GetTensorMutableRawData(), itemsize, format,
                                   std::move(shape), std::move(strides)));
     }

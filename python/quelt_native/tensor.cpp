@@ -9,6 +9,7 @@
 
 #include <pybind11/stl.h>
 
+#include "buffer_exporter.hpp"
 #include "buffer_format.hpp"
 #include "casters.hpp"
 #include "type_name.hpp"
@@ -617,26 +618,10 @@ int getBuffer(PyObject* self, Py_buffer* view, int flags)
         }
         auto layout = std::make_unique<Layout>();
         const Py_ssize_t itemsize = Py_ssize_t(tensor->itemSize());
-        Py_ssize_t stride = itemsize;
         layout->shape.assign(tensor->shape().begin(), tensor->shape().end());
-        layout->strides.resize(layout->shape.size());
-        for (size_t i = layout->shape.size(); i-- > 0;) {
-            layout->strides[i] = stride;
-            stride *= layout->shape[i];
-        }
-        view->buf = tensor->data();
-        view->obj = self;
-        Py_INCREF(self);
-        view->len = Py_ssize_t(tensor->byteCount());
-        view->readonly = 0;
-        view->itemsize = itemsize;
-        view->format = (flags & PyBUF_FORMAT) ? const_cast<char*>(Onnx::findElementType(tensor->type())->format) : nullptr;
-        // Without PyBUF_ND the consumer sees the memory as one run of bytes.
-        const bool withShape = (flags & PyBUF_ND) == PyBUF_ND;
-        view->ndim = withShape ? int(layout->shape.size()) : 1;
-        view->shape = withShape ? layout->shape.data() : nullptr;
-        view->strides = (flags & PyBUF_STRIDES) == PyBUF_STRIDES ? layout->strides.data() : nullptr;
-        view->suboffsets = nullptr;
+        layout->strides = rowMajorStrides(layout->shape, itemsize);
+        fillView(view, self, flags, tensor->data(), Py_ssize_t(tensor->byteCount()), itemsize,
+                 Onnx::findElementType(tensor->type())->format, layout->shape, layout->strides);
         view->internal = layout.release();
         return 0;
     } catch (const std::exception& error) {
