@@ -348,34 +348,36 @@ std::vector<int64_t> bufferShape(const Py_buffer& view)
     return shape;
 }
 
-// Element [i][j]... of any strided layout lands at the same row-major position.
-void copyStrided(char* target, const char* source, const Py_buffer& view, int depth, size_t itemsize)
+// The buffer's memory in row-major order, whatever its strides, as exchange reads bytes too.
+void copyRowMajor(void* target, const Py_buffer& view)
 {
-    if (depth == view.ndim) {
-        std::memcpy(target, source, itemsize);
-        return;
-    }
-    size_t inner = itemsize;
-    for (int i = depth + 1; i < view.ndim; ++i) {
-        inner *= size_t(view.shape[i]);
-    }
-    for (Py_ssize_t i = 0; i < view.shape[depth]; ++i) {
-        copyStrided(target + size_t(i) * inner, source + i * view.strides[depth], view, depth + 1, itemsize);
+    // Python 3.7 declares the view non-const; it is only read.
+    if (view.len != 0 && PyBuffer_ToContiguous(target, const_cast<Py_buffer*>(&view), view.len, 'C') != 0) {
+        throw py::error_already_set();
     }
 }
 
 TensorPtr copyOfBuffer(const Py_buffer& view, ONNXTensorElementDataType type)
 {
     auto tensor = std::make_shared<Tensor>(type, bufferShape(view));
-    if (tensor->numel() == 0) {
-        return tensor;
-    }
-    if (PyBuffer_IsContiguous(&view, 'C')) {
-        std::memcpy(tensor->data(), view.buf, tensor->byteCount());
-    } else {
-        copyStrided(static_cast<char*>(tensor->data()), static_cast<const char*>(view.buf), view, 0, size_t(view.itemsize));
+    if (tensor->numel() != 0) {
+        copyRowMajor(tensor->data(), view);
     }
     return tensor;
+}
+
+// A tensor of `type` and `shape` holding `source`'s elements, which are as many and as large.
+TensorPtr copyOfTensor(const Tensor& source, ONNXTensorElementDataType type, std::vector<int64_t> shape)
+{
+    auto copy = std::make_shared<Tensor>(type, std::move(shape));
+    if (source.isString()) {
+        for (size_t i = 0; i < source.numel(); ++i) {
+            copy->setString(i, source.stringAt(i));
+        }
+    } else if (copy->byteCount()) {
+        std::memcpy(copy->data(), source.data(), copy->byteCount());
+    }
+    return copy;
 }
 
 // ---- the core's containers ----
@@ -513,9 +515,7 @@ py::object tensorResult(Ort::Value value, const FeedKeeper& keeper)
     // A result the runtime passed through from a feed lies in memory the caller may free or
     // reuse: it is copied out.
     if (tensor->data() && tensor->byteCount() != 0 && keeper.overlaps(tensor->data(), tensor->byteCount())) {
-        auto copy = std::make_shared<Tensor>(tensor->type(), tensor->shape());
-        std::memcpy(copy->data(), tensor->data(), tensor->byteCount());
-        tensor = copy;
+        tensor = copyOfTensor(*tensor, tensor->type(), tensor->shape());
     }
     // Through the type looked up once, not by a hash of its name on every result.
     return py::reinterpret_steal<py::object>(py::detail::type_caster_generic::cast(
@@ -681,11 +681,8 @@ TensorPtr makeTensor(py::handle data, const py::object& dtype, const py::object&
                     valueError("quelt.tensor: " + std::to_string(bytes) + " bytes do not hold " + shapeText(raw)
                                + " elements of " + nameOf(*element) + " (" + std::to_string(itemsize) + " bytes each)");
                 }
-                auto copy = copyOfBuffer(view, ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT8);
                 tensor = std::make_shared<Tensor>(*element, raw);
-                if (bytes) {
-                    std::memcpy(tensor->data(), copy->data(), bytes);
-                }
+                copyRowMajor(tensor->data(), view);
                 return tensor;
             }
         }
@@ -695,14 +692,7 @@ TensorPtr makeTensor(py::handle data, const py::object& dtype, const py::object&
         if (element) {
             checkType("quelt.tensor", *element, source->type());
         }
-        tensor = std::make_shared<Tensor>(element ? *element : source->type(), source->shape());
-        if (source->isString()) {
-            for (size_t i = 0; i < source->numel(); ++i) {
-                tensor->setString(i, source->stringAt(i));
-            }
-        } else if (tensor->byteCount()) {
-            std::memcpy(tensor->data(), source->data(), tensor->byteCount());
-        }
+        tensor = copyOfTensor(*source, element ? *element : source->type(), source->shape());
     } else {
         tensor = tensorFrom(data, element, "quelt.tensor");
     }
@@ -711,15 +701,7 @@ TensorPtr makeTensor(py::handle data, const py::object& dtype, const py::object&
             valueError("quelt.tensor: shape " + shapeText(*wanted) + " holds " + std::to_string(Onnx::elementCount(*wanted))
                        + " elements, the data " + std::to_string(tensor->numel()));
         }
-        auto reshaped = std::make_shared<Tensor>(tensor->type(), *wanted);
-        if (tensor->isString()) {
-            for (size_t i = 0; i < tensor->numel(); ++i) {
-                reshaped->setString(i, tensor->stringAt(i));
-            }
-        } else if (tensor->byteCount()) {
-            std::memcpy(reshaped->data(), tensor->data(), tensor->byteCount());
-        }
-        tensor = reshaped;
+        tensor = copyOfTensor(*tensor, tensor->type(), *wanted);
     }
     return tensor;
 }
