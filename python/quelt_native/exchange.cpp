@@ -494,9 +494,15 @@ py::object matrixFromRows(py::handle data, char letter)
     });
 }
 
-char letterArgument(const py::object& letter)
+// A new vector or matrix from a buffer, or else from an iterable of numbers or of rows.
+template <bool matrix>
+py::object copyIn(py::handle data, const py::object& letterArgument)
 {
-    return letter.is_none() ? 0 : letter.cast<std::string>().at(0);
+    const char letter = letterArgument.is_none() ? 0 : letterArgument.cast<std::string>().at(0);
+    if (PyObject_CheckBuffer(data.ptr())) {
+        return fromBuffer(data, letter, matrix);
+    }
+    return matrix ? matrixFromRows(data, letter) : vectorFromIterable(data, letter);
 }
 
 template <typename C>
@@ -516,20 +522,8 @@ void registerExchange(py::module_& m)
         hana::for_each(containerSet<T>, [&](auto c) { defineContainerFunctions<typename decltype(c)::type>(m); });
     });
     m.def("_tensors", &modelTensors, py::arg("m"), py::arg("outputs"));
-    m.def(
-        "_vector",
-        [](py::handle data, py::object letter) {
-            const char l = letterArgument(letter);
-            return PyObject_CheckBuffer(data.ptr()) ? fromBuffer(data, l, false) : vectorFromIterable(data, l);
-        },
-        py::arg("data"), py::arg("letter"));
-    m.def(
-        "_matrix",
-        [](py::handle data, py::object letter) {
-            const char l = letterArgument(letter);
-            return PyObject_CheckBuffer(data.ptr()) ? fromBuffer(data, l, true) : matrixFromRows(data, l);
-        },
-        py::arg("data"), py::arg("letter"));
+    m.def("_vector", &copyIn<false>, py::arg("data"), py::arg("letter"));
+    m.def("_matrix", &copyIn<true>, py::arg("data"), py::arg("letter"));
     m.def("_blas_threads", [] { return openblas_get_num_threads(); });
     m.def("_set_blas_threads", [](int n) { openblas_set_num_threads(n); }, py::arg("n"));
 }
