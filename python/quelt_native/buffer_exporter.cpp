@@ -68,19 +68,7 @@ int exporterGetBuffer(PyObject* self, Py_buffer* view, int flags)
         view->obj = nullptr;
         return -1;
     }
-    view->buf = e->data;
-    view->obj = self;
-    Py_INCREF(self);
-    view->len = e->length;
-    view->readonly = 0;
-    view->itemsize = e->itemsize;
-    view->format = (flags & PyBUF_FORMAT) == PyBUF_FORMAT ? const_cast<char*>(e->format) : nullptr;
-    const bool withShape = (flags & PyBUF_ND) == PyBUF_ND;
-    view->ndim = withShape ? static_cast<int>(e->shape.size()) : 1;
-    view->shape = withShape ? e->shape.data() : nullptr;
-    view->strides = (flags & PyBUF_STRIDES) == PyBUF_STRIDES ? e->strides.data() : nullptr;
-    view->suboffsets = nullptr;
-    view->internal = nullptr;
+    fillView(view, self, flags, e->data, e->length, e->itemsize, e->format, e->shape, e->strides);
     return 0;
 }
 
@@ -110,6 +98,35 @@ void exporterDealloc(PyObject* self)
 }
 
 } // namespace
+
+std::vector<Py_ssize_t> rowMajorStrides(const std::vector<Py_ssize_t>& shape, Py_ssize_t itemsize)
+{
+    std::vector<Py_ssize_t> strides(shape.size());
+    Py_ssize_t stride = itemsize;
+    for (size_t d = shape.size(); d-- > 0;) {
+        strides[d] = stride;
+        stride *= shape[d];
+    }
+    return strides;
+}
+
+void fillView(Py_buffer* view, PyObject* exporter, int flags, void* data, Py_ssize_t length, Py_ssize_t itemsize,
+              const char* format, std::vector<Py_ssize_t>& shape, std::vector<Py_ssize_t>& strides)
+{
+    view->buf = data;
+    view->obj = exporter;
+    Py_INCREF(exporter);
+    view->len = length;
+    view->readonly = 0;
+    view->itemsize = itemsize;
+    view->format = (flags & PyBUF_FORMAT) == PyBUF_FORMAT ? const_cast<char*>(format) : nullptr;
+    const bool withShape = (flags & PyBUF_ND) == PyBUF_ND;
+    view->ndim = withShape ? static_cast<int>(shape.size()) : 1;
+    view->shape = withShape ? shape.data() : nullptr;
+    view->strides = (flags & PyBUF_STRIDES) == PyBUF_STRIDES ? strides.data() : nullptr;
+    view->suboffsets = nullptr;
+    view->internal = nullptr;
+}
 
 void readyExporterType()
 {

@@ -3,6 +3,7 @@
 // The memoryview exports through a small object of its own, which keeps the memory alive: a
 // share of a container's storage (so the view outlives the container, its vector and every
 // view onto it) or a reference to the Python object that owns the memory (a model).
+// quelt.Tensor, which exports its memory itself, fills its views the same way.
 #pragma once
 
 #include <memory>
@@ -20,5 +21,14 @@ pybind11::object exportMemory(std::shared_ptr<void> storage, pybind11::object ow
 
 // Readies the exporter's type; called once at module initialisation.
 void readyExporterType();
+
+// The strides (in bytes) of row-major memory of `shape`.
+std::vector<Py_ssize_t> rowMajorStrides(const std::vector<Py_ssize_t>& shape, Py_ssize_t itemsize);
+
+// Fills `view` for an export of `exporter`'s memory, writable, once the contiguity `flags` ask
+// for has been checked: the format only if asked for, and without PyBUF_ND the memory as one
+// run of bytes. `shape` and `strides` stay valid until the export ends.
+void fillView(Py_buffer* view, PyObject* exporter, int flags, void* data, Py_ssize_t length, Py_ssize_t itemsize,
+              const char* format, std::vector<Py_ssize_t>& shape, std::vector<Py_ssize_t>& strides);
 
 } // namespace Quelt::Python

@@ -6,7 +6,6 @@
 #include <complex>
 #include <cstdint>
 #include <cstring>
-#include <limits>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -14,54 +13,22 @@
 #include <boost/hana.hpp>
 
 #include "buffer_exporter.hpp"
-#include "casters.hpp"
+#include "buffer_format.hpp"
 #include "registration.hpp"
-#include "types/Matrix"
+#include "type_name.hpp"
+#include "types.hpp"
 #include "types/Model"
-#include "types/Vector"
-#include "types/VectorView"
 
 namespace py = pybind11;
-namespace hana = boost::hana;
 
 namespace Quelt::Python {
 namespace {
 
 template <typename T>
-inline constexpr bool isComplexType = !std::is_arithmetic_v<T>;
-
-template <typename C>
-inline constexpr bool isMatrixType = std::is_same_v<C, Matrix<typename C::SampleType>>;
-
-template <typename T>
-const char* formatOf()
+std::string dtypeName()
 {
-    if constexpr (std::is_same_v<T, float>) {
-        return "f";
-    } else if constexpr (std::is_same_v<T, double>) {
-        return "d";
-    } else if constexpr (std::is_same_v<T, std::complex<float>>) {
-        return "Zf";
-    } else {
-        return "Zd";
-    }
+    return Onnx::elementName(elementTypeOf<T>());
 }
-
-template <typename T>
-const char* dtypeName()
-{
-    if constexpr (std::is_same_v<T, float>) {
-        return "float32";
-    } else if constexpr (std::is_same_v<T, double>) {
-        return "float64";
-    } else if constexpr (std::is_same_v<T, std::complex<float>>) {
-        return "complex64";
-    } else {
-        return "complex128";
-    }
-}
-
-std::string typeNameOf(py::handle object) { return Py_TYPE(object.ptr())->tp_name; }
 
 // Calls f with the element type named by one of the letters s d c z.
 template <typename F>
@@ -85,7 +52,7 @@ py::object containerMemory(const C& c)
     using T = typename C::SampleType;
     const auto itemsize = static_cast<Py_ssize_t>(sizeof(T));
     std::vector<Py_ssize_t> shape, strides;
-    if constexpr (isMatrixType<C>) {
+    if constexpr (isMatrix<C>) {
         const auto rows = static_cast<Py_ssize_t>(c.template dim<0>());
         shape = {rows, static_cast<Py_ssize_t>(c.template dim<1>())};
         strides = {itemsize, rows * itemsize};
@@ -93,52 +60,24 @@ py::object containerMemory(const C& c)
         shape = {static_cast<Py_ssize_t>(c.numel())};
         strides = {itemsize};
     }
-    return exportMemory(c.m_data, py::object(), c.get(), itemsize, formatOf<T>(), std::move(shape),
-                        std::move(strides));
+    return exportMemory(c.m_data, py::object(), c.get(), itemsize, Onnx::findElementType(elementTypeOf<T>())->format,
+                        std::move(shape), std::move(strides));
 }
 
-// Struct-module formats of the runtime's element types; bfloat16 passes as its bits and the
-// 8-bit float formats as bytes. Null: no numeric memory (strings).
-const char* tensorFormat(ONNXTensorElementDataType type)
+// The table's buffer format and item size of a model tensor's elements, and bytes for the
+// 8-bit float formats, which the buffer protocol cannot name. A null format: no numeric memory
+// (strings, and types the table does not know).
+std::pair<const char*, Py_ssize_t> tensorFormat(ONNXTensorElementDataType type)
 {
+    if (const Onnx::ElementType* entry = Onnx::findElementType(type)) {
+        return {entry->format, static_cast<Py_ssize_t>(entry->size)};
+    }
     switch (type) {
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT: return "f";
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_DOUBLE: return "d";
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT16: return "e";
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT8: return "b";
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT8: return "B";
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT16: return "h";
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT16: return "H";
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT32: return "i";
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT32: return "I";
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT64: return "q";
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT64: return "Q";
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_BOOL: return "?";
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_COMPLEX64: return "Zf";
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_COMPLEX128: return "Zd";
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_BFLOAT16: return "H";
     case ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT8E4M3FN:
     case ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT8E4M3FNUZ:
     case ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT8E5M2:
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT8E5M2FNUZ: return "B";
-    default: return nullptr;
-    }
-}
-
-Py_ssize_t formatSize(const char* format)
-{
-    switch (format[0]) {
-    case 'Z': return format[1] == 'f' ? 8 : 16;
-    case 'd':
-    case 'q':
-    case 'Q': return 8;
-    case 'f':
-    case 'i':
-    case 'I': return 4;
-    case 'e':
-    case 'h':
-    case 'H': return 2;
-    default: return 1;
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT8E5M2FNUZ: return {"B", 1};
+    default: return {nullptr, 0};
     }
 }
 
@@ -150,23 +89,18 @@ py::list modelTensors(py::object modelObject, bool outputs)
     py::list views;
     for (size_t i = 0; i < count; ++i) {
         Ort::Value& value = outputs ? model.outputTensor(i) : model.inputTensor(i);
-        const char* format = nullptr;
+        std::pair<const char*, Py_ssize_t> element{nullptr, 0};
         if (value && value.IsTensor()) {
-            format = tensorFormat(value.GetTensorTypeAndShapeInfo().GetElementType());
+            element = tensorFormat(value.GetTensorTypeAndShapeInfo().GetElementType());
         }
+        const auto [format, itemsize] = element;
         if (format == nullptr) {
             views.append(py::none());
             continue;
         }
         const std::vector<int64_t> dims = value.GetTensorTypeAndShapeInfo().GetShape();
-        const Py_ssize_t itemsize = formatSize(format);
         std::vector<Py_ssize_t> shape(dims.begin(), dims.end());
-        std::vector<Py_ssize_t> strides(dims.size());
-        Py_ssize_t stride = itemsize;
-        for (size_t d = dims.size(); d-- > 0;) {
-            strides[d] = stride;
-            stride *= shape[d];
-        }
+        std::vector<Py_ssize_t> strides = rowMajorStrides(shape, itemsize);
         views.append(exportMemory(nullptr, modelObject, value.GetTensorMutableRawData(), itemsize, format,
                                   std::move(shape), std::move(strides)));
     }
@@ -179,7 +113,7 @@ py::list modelTensors(py::object modelObject, bool outputs)
 template <typename T>
 PyObject* toPython(T value)
 {
-    if constexpr (isComplexType<T>) {
+    if constexpr (isComplex<T>) {
         return PyComplex_FromDoubles(value.real(), value.imag());
     } else {
         return PyFloat_FromDouble(value);
@@ -203,7 +137,7 @@ py::list listOf(const T* data, size_t n, size_t stride)
 template <typename C>
 py::list toList(const C& c)
 {
-    if constexpr (isMatrixType<C>) {
+    if constexpr (isMatrix<C>) {
         const size_t rows = c.template dim<0>(), cols = c.template dim<1>();
         py::list result(rows);
         for (size_t i = 0; i < rows; ++i) {
@@ -217,26 +151,6 @@ py::list toList(const C& c)
 
 // ---------------------------------------------------------------------------------------------
 // Copies in from buffers.
-
-// IEEE half precision, which the buffer protocol spells 'e'.
-struct Half {
-    uint16_t bits;
-};
-
-inline float toFloat(Half h)
-{
-    const int exponent = (h.bits >> 10) & 0x1f;
-    const int mantissa = h.bits & 0x3ff;
-    float magnitude;
-    if (exponent == 0) {
-        magnitude = std::ldexp(static_cast<float>(mantissa), -24);
-    } else if (exponent == 31) {
-        magnitude = mantissa == 0 ? std::numeric_limits<float>::infinity() : std::numeric_limits<float>::quiet_NaN();
-    } else {
-        magnitude = std::ldexp(static_cast<float>(mantissa | 0x400), exponent - 25);
-    }
-    return (h.bits & 0x8000) != 0 ? -magnitude : magnitude;
-}
 
 // A bool buffer's bytes, read as bytes: any nonzero byte is true.
 struct Flag {
@@ -253,8 +167,8 @@ inline bool convertElement(S source, T& target)
     if constexpr (std::is_same_v<S, T>) {
         target = source;
         return true;
-    } else if constexpr (std::is_same_v<S, Half>) {
-        target = static_cast<T>(toFloat(source));
+    } else if constexpr (std::is_same_v<S, Ort::Float16_t>) {
+        target = static_cast<T>(source.ToFloat());
         return true;
     } else if constexpr (std::is_same_v<S, Flag>) {
         target = static_cast<T>(source.byte != 0 ? 1 : 0);
@@ -316,128 +230,81 @@ void copyStrided(T* dst, const char* src, size_t rows, size_t cols, Py_ssize_t s
     }
 }
 
-// The element kinds a buffer's format can name.
-enum class Kind { Bytes, Signed, Unsigned, Bool, Real, Complex };
-
+// A buffer's elements: bytes, which are the elements' own bytes, or numbers of `type`.
 struct Source {
-    Kind kind;
-    Py_ssize_t size;
+    bool bytes;
+    ONNXTensorElementDataType type;
     std::string format;
 };
 
 Source parseFormat(const char* format, Py_ssize_t itemsize)
 {
-    if (format == nullptr) {
-        return {Kind::Bytes, 1, "B"};
+    const BufferFormat parsed = parseBufferFormat(format, itemsize);
+    if (parsed.bigEndian) {
+        throw py::type_error("buffer format '" + parsed.text + "' is big-endian; only native byte order is read");
     }
-    std::string f = format;
-    std::string core = f;
-    if (!core.empty() && (core[0] == '@' || core[0] == '=' || core[0] == '<')) {
-        core.erase(0, 1);
-    } else if (!core.empty() && (core[0] == '>' || core[0] == '!')) {
-        throw py::type_error("buffer format '" + f + "' is big-endian; only native byte order is read");
+    // Characters are bytes here too.
+    const bool bytes = parsed.code == "B" || parsed.code == "c";
+    if (!bytes && parsed.kind == BufferFormat::Kind::None) {
+        throw py::type_error("buffer format '" + parsed.text + "' is not a format of numbers");
     }
-    Kind kind;
-    if (core == "B" || core == "c") {
-        kind = Kind::Bytes;
-    } else if (core == "Zf" || core == "Zd") {
-        kind = Kind::Complex;
-    } else if (core.size() == 1 && std::strchr("bhilqn", core[0]) != nullptr) {
-        kind = Kind::Signed;
-    } else if (core.size() == 1 && std::strchr("HILQN", core[0]) != nullptr) {
-        kind = Kind::Unsigned;
-    } else if (core == "?") {
-        kind = Kind::Bool;
-    } else if (core == "e" || core == "f" || core == "d") {
-        kind = Kind::Real;
-    } else {
-        throw py::type_error("buffer format '" + f + "' is not a format of numbers");
-    }
-    // The item size decides the width: standard-size formats ('<l') differ from native ones.
-    const bool validSize = kind == Kind::Complex ? (itemsize == 8 || itemsize == 16)
-                           : kind == Kind::Real  ? (itemsize == 2 || itemsize == 4 || itemsize == 8)
-                           : kind == Kind::Bool || kind == Kind::Bytes
-                               ? itemsize == 1
-                               : (itemsize == 1 || itemsize == 2 || itemsize == 4 || itemsize == 8);
-    if (!validSize) {
-        throw py::type_error("buffer format '" + f + "' with items of " + std::to_string(itemsize)
+    if (bytes ? itemsize != 1 : !parsed.type) {
+        throw py::type_error("buffer format '" + parsed.text + "' with items of " + std::to_string(itemsize)
                              + " bytes is not a format of numbers");
     }
-    return {kind, itemsize, f};
+    return {bytes, parsed.type.value_or(ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT8), parsed.text};
 }
 
-template <typename F>
-void withSourceType(const Source& s, F&& f)
+bool isComplexElement(ONNXTensorElementDataType type)
 {
-    switch (s.kind) {
-    case Kind::Bytes:
-    case Kind::Unsigned:
-        switch (s.size) {
-        case 1: return f(hana::type_c<uint8_t>);
-        case 2: return f(hana::type_c<uint16_t>);
-        case 4: return f(hana::type_c<uint32_t>);
-        default: return f(hana::type_c<uint64_t>);
-        }
-    case Kind::Signed:
-        switch (s.size) {
-        case 1: return f(hana::type_c<int8_t>);
-        case 2: return f(hana::type_c<int16_t>);
-        case 4: return f(hana::type_c<int32_t>);
-        default: return f(hana::type_c<int64_t>);
-        }
-    case Kind::Bool: return f(hana::type_c<Flag>);
-    case Kind::Real:
-        switch (s.size) {
-        case 2: return f(hana::type_c<Half>);
-        case 4: return f(hana::type_c<float>);
-        default: return f(hana::type_c<double>);
-        }
-    case Kind::Complex:
-        if (s.size == 8) {
-            return f(hana::type_c<std::complex<float>>);
-        }
-        return f(hana::type_c<std::complex<double>>);
+    return type == ONNX_TENSOR_ELEMENT_DATA_TYPE_COMPLEX64 || type == ONNX_TENSOR_ELEMENT_DATA_TYPE_COMPLEX128;
+}
+
+// Calls f with the C++ type of a buffer's numbers; bool is read as bytes.
+template <typename F>
+void withSourceType(ONNXTensorElementDataType type, F&& f)
+{
+    switch (type) {
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT8: return f(hana::type_c<uint8_t>);
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT16: return f(hana::type_c<uint16_t>);
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT32: return f(hana::type_c<uint32_t>);
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT64: return f(hana::type_c<uint64_t>);
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT8: return f(hana::type_c<int8_t>);
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT16: return f(hana::type_c<int16_t>);
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT32: return f(hana::type_c<int32_t>);
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT64: return f(hana::type_c<int64_t>);
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_BOOL: return f(hana::type_c<Flag>);
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT16: return f(hana::type_c<Ort::Float16_t>);
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT: return f(hana::type_c<float>);
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_DOUBLE: return f(hana::type_c<double>);
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_COMPLEX64: return f(hana::type_c<std::complex<float>>);
+    default: return f(hana::type_c<std::complex<double>>);
     }
 }
 
 // The element type a buffer gives without a dtype: only the containers' own four.
 char letterOf(const Source& s)
 {
-    if (s.kind == Kind::Real && s.size == 4) {
-        return 's';
-    }
-    if (s.kind == Kind::Real && s.size == 8) {
-        return 'd';
-    }
-    if (s.kind == Kind::Complex) {
-        return s.size == 8 ? 'c' : 'z';
-    }
-    if (s.kind == Kind::Bytes) {
+    if (s.bytes) {
         throw py::type_error("a buffer of bytes (format '" + s.format
                              + "') needs a dtype: float32, float64, complex64 or complex128");
     }
-    throw py::type_error("buffer format '" + s.format
-                         + "' is none of the element types float32 (f), float64 (d), complex64 (Zf), "
-                           "complex128 (Zd); give a dtype to convert it");
-}
-
-struct Buffer {
-    Py_buffer view{};
-    explicit Buffer(py::handle object)
-    {
-        if (PyObject_GetBuffer(object.ptr(), &view, PyBUF_RECORDS_RO) != 0) {
-            throw py::error_already_set();
-        }
+    switch (s.type) {
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT: return 's';
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_DOUBLE: return 'd';
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_COMPLEX64: return 'c';
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_COMPLEX128: return 'z';
+    default:
+        throw py::type_error("buffer format '" + s.format
+                             + "' is none of the element types float32 (f), float64 (d), complex64 (Zf), "
+                               "complex128 (Zd); give a dtype to convert it");
     }
-    ~Buffer() { PyBuffer_Release(&view); }
-    Buffer(const Buffer&) = delete;
-    Buffer& operator=(const Buffer&) = delete;
-};
+}
 
 py::object fromBuffer(py::handle data, char letter, bool matrix)
 {
-    Buffer buffer(data);
-    const Py_buffer& view = buffer.view;
+    const auto buffer = bufferOf(data);
+    const Py_buffer& view = *buffer->view;
     const Source source = parseFormat(view.format, view.itemsize);
     if (letter == 0) {
         letter = letterOf(source);
@@ -457,7 +324,7 @@ py::object fromBuffer(py::handle data, char letter, bool matrix)
 
         // Bytes are the elements' own bytes: a row of bytes holds a row of elements.
         std::vector<char> contiguous;
-        if (source.kind == Kind::Bytes) {
+        if (source.bytes) {
             const size_t bytes = matrix ? cols : rows;
             if (bytes % sizeof(T) != 0) {
                 throw py::value_error(std::string(matrix ? "a row of " : "a buffer of ") + std::to_string(bytes)
@@ -465,7 +332,7 @@ py::object fromBuffer(py::handle data, char letter, bool matrix)
                                       + std::to_string(sizeof(T)) + " bytes each)");
             }
             contiguous.resize(static_cast<size_t>(view.len));
-            if (PyBuffer_ToContiguous(contiguous.data(), &buffer.view, view.len, 'C') != 0) {
+            if (PyBuffer_ToContiguous(contiguous.data(), buffer->view.get(), view.len, 'C') != 0) {
                 throw py::error_already_set();
             }
             src = contiguous.data();
@@ -481,20 +348,20 @@ py::object fromBuffer(py::handle data, char letter, bool matrix)
             }
         }
 
-        if constexpr (!isComplexType<T>) {
-            if (source.kind == Kind::Complex) {
+        if constexpr (!isComplex<T>) {
+            if (isComplexElement(source.type)) {
                 throw py::type_error("buffer format '" + source.format + "' holds complex numbers; "
                                      + dtypeName<T>() + " holds real ones");
             }
         }
         auto fill = [&](T* dst) {
-            if (source.kind == Kind::Bytes) {
+            if (source.bytes) {
                 copyStrided<T, T>(dst, src, rows, cols, s0, s1, matrix);
                 return;
             }
-            withSourceType(source, [&](auto s) {
+            withSourceType(source.type, [&](auto s) {
                 using S = typename decltype(s)::type;
-                if constexpr (isComplexType<T> || !isComplexSource<S>) {
+                if constexpr (isComplex<T> || !isComplexSource<S>) {
                     copyStrided<T, S>(dst, src, rows, cols, s0, s1, matrix);
                 }
             });
@@ -530,7 +397,7 @@ py::object sequenceOf(py::handle data, const std::string& refusal)
 template <typename T>
 void convertObject(PyObject* item, T& target, const std::string& where)
 {
-    if constexpr (isComplexType<T>) {
+    if constexpr (isComplex<T>) {
         const Py_complex value = PyComplex_AsCComplex(item);
         if (value.real == -1.0 && PyErr_Occurred()) {
             const bool overflow = PyErr_ExceptionMatches(PyExc_OverflowError);
@@ -627,9 +494,15 @@ py::object matrixFromRows(py::handle data, char letter)
     });
 }
 
-char letterArgument(const py::object& letter)
+// A new vector or matrix from a buffer, or else from an iterable of numbers or of rows.
+template <bool matrix>
+py::object copyIn(py::handle data, const py::object& letterArgument)
 {
-    return letter.is_none() ? 0 : letter.cast<std::string>().at(0);
+    const char letter = letterArgument.is_none() ? 0 : letterArgument.cast<std::string>().at(0);
+    if (PyObject_CheckBuffer(data.ptr())) {
+        return fromBuffer(data, letter, matrix);
+    }
+    return matrix ? matrixFromRows(data, letter) : vectorFromIterable(data, letter);
 }
 
 template <typename C>
@@ -644,29 +517,13 @@ void defineContainerFunctions(py::module_& m)
 void registerExchange(py::module_& m)
 {
     readyExporterType();
-    hana::for_each(hana::make_tuple(hana::type_c<float>, hana::type_c<double>, hana::type_c<std::complex<float>>,
-                                    hana::type_c<std::complex<double>>),
-                   [&](auto t) {
-                       using T = typename decltype(t)::type;
-                       defineContainerFunctions<Vector<T>>(m);
-                       defineContainerFunctions<VectorView<T>>(m);
-                       defineContainerFunctions<Matrix<T>>(m);
-                   });
+    hana::for_each(operationsSet, [&](auto t) {
+        using T = typename decltype(t)::type;
+        hana::for_each(containerSet<T>, [&](auto c) { defineContainerFunctions<typename decltype(c)::type>(m); });
+    });
     m.def("_tensors", &modelTensors, py::arg("m"), py::arg("outputs"));
-    m.def(
-        "_vector",
-        [](py::handle data, py::object letter) {
-            const char l = letterArgument(letter);
-            return PyObject_CheckBuffer(data.ptr()) ? fromBuffer(data, l, false) : vectorFromIterable(data, l);
-        },
-        py::arg("data"), py::arg("letter"));
-    m.def(
-        "_matrix",
-        [](py::handle data, py::object letter) {
-            const char l = letterArgument(letter);
-            return PyObject_CheckBuffer(data.ptr()) ? fromBuffer(data, l, true) : matrixFromRows(data, l);
-        },
-        py::arg("data"), py::arg("letter"));
+    m.def("_vector", &copyIn<false>, py::arg("data"), py::arg("letter"));
+    m.def("_matrix", &copyIn<true>, py::arg("data"), py::arg("letter"));
     m.def("_blas_threads", [] { return openblas_get_num_threads(); });
     m.def("_set_blas_threads", [](int n) { openblas_set_num_threads(n); }, py::arg("n"));
 }

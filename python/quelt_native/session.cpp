@@ -8,6 +8,7 @@
 
 #include "registration.hpp"
 #include "tensor.hpp"
+#include "type_name.hpp"
 
 namespace py = pybind11;
 
@@ -200,7 +201,7 @@ public:
             PyBuffer_Release(&view);
         } else {
             throw py::type_error("model must be a path (str or os.PathLike) or the model's bytes, got "
-                                 + std::string(Py_TYPE(model.ptr())->tp_name));
+                                 + typeNameOf(model));
         }
 
         py::list inputs, outputs;
@@ -239,12 +240,12 @@ public:
             }
         } else {
             if (py::isinstance<py::str>(wanted) || !py::isinstance<py::iterable>(wanted)) {
-                throw py::type_error("outputs must be a list of output names, got " + std::string(Py_TYPE(wanted.ptr())->tp_name));
+                throw py::type_error("outputs must be a list of output names, got " + typeNameOf(wanted));
             }
             for (py::handle name : wanted) {
                 if (!py::isinstance<py::str>(name)) {
                     throw py::type_error("outputs must be a list of output names, got an item of type "
-                                         + std::string(Py_TYPE(name.ptr())->tp_name));
+                                         + typeNameOf(name));
                 }
                 const auto found = m_outputIndex.find(name.cast<std::string>());
                 if (found == m_outputIndex.end()) {
@@ -261,7 +262,7 @@ public:
         // Every feed is converted and checked before the runtime is called.
         if (!PyMapping_Check(feeds.ptr()) || PyList_Check(feeds.ptr()) || PyTuple_Check(feeds.ptr())) {
             throw py::type_error("feeds must be a mapping of input names to values, got "
-                                 + std::string(Py_TYPE(feeds.ptr())->tp_name));
+                                 + typeNameOf(feeds));
         }
         FeedKeeper keeper;
         boost::container::small_vector<const char*, 8> inputNames;
@@ -270,7 +271,7 @@ public:
         auto feed = [&](py::handle key, py::handle value) {
             if (!PyUnicode_Check(key.ptr())) {
                 throw py::type_error("feeds must be keyed by input names, got a key of type "
-                                     + std::string(Py_TYPE(key.ptr())->tp_name));
+                                     + typeNameOf(key));
             }
             Py_ssize_t length = 0;
             const char* text = PyUnicode_AsUTF8AndSize(key.ptr(), &length);

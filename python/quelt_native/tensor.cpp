@@ -9,7 +9,10 @@
 
 #include <pybind11/stl.h>
 
+#include "buffer_exporter.hpp"
+#include "buffer_format.hpp"
 #include "casters.hpp"
+#include "type_name.hpp"
 
 namespace py = pybind11;
 
@@ -20,8 +23,6 @@ using Onnx::Tensor;
 using Onnx::TypeDesc;
 
 namespace {
-
-std::string typeNameOf(py::handle value) { return Py_TYPE(value.ptr())->tp_name; }
 
 // quelt.Tensor's type, looked up once: every feed is tested against it.
 pybind11::detail::type_info* tensorType = nullptr;
@@ -44,35 +45,16 @@ const TensorPtr* tensorOf(py::handle value)
 
 std::string nameOf(ONNXTensorElementDataType type) { return Onnx::elementName(type); }
 
-// The element type a buffer's format stands for; native formats count by their size.
+// The element type a buffer's format stands for. One-byte items have no byte order; a
+// floating-point letter names its width itself ('f' of 8-byte items is refused).
 std::optional<ONNXTensorElementDataType> formatType(const char* format, Py_ssize_t itemsize)
 {
-    std::string_view text(format ? format : "B");
-    if (!text.empty() && (text[0] == '@' || text[0] == '=' || text[0] == '<')) {
-        text.remove_prefix(1);
-    } else if (!text.empty() && (text[0] == '>' || text[0] == '!') && itemsize > 1) {
+    const BufferFormat parsed = parseBufferFormat(format, itemsize);
+    const bool floating = parsed.kind == BufferFormat::Kind::Real || parsed.kind == BufferFormat::Kind::Complex;
+    if ((parsed.bigEndian && itemsize > 1) || (floating && parsed.type && Onnx::findElementType(*parsed.type)->format != parsed.code)) {
         return std::nullopt;
-    } else if (!text.empty() && (text[0] == '>' || text[0] == '!')) {
-        text.remove_prefix(1);
     }
-    if (text == "Zf" && itemsize == 8) return ONNX_TENSOR_ELEMENT_DATA_TYPE_COMPLEX64;
-    if (text == "Zd" && itemsize == 16) return ONNX_TENSOR_ELEMENT_DATA_TYPE_COMPLEX128;
-    if (text.size() != 1) return std::nullopt;
-    const char code = text[0];
-    if (code == 'f' && itemsize == 4) return ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT;
-    if (code == 'd' && itemsize == 8) return ONNX_TENSOR_ELEMENT_DATA_TYPE_DOUBLE;
-    if (code == 'e' && itemsize == 2) return ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT16;
-    if (code == '?' && itemsize == 1) return ONNX_TENSOR_ELEMENT_DATA_TYPE_BOOL;
-    const bool isSigned = std::string_view("bhilqn").find(code) != std::string_view::npos;
-    const bool isUnsigned = std::string_view("BHILQN").find(code) != std::string_view::npos;
-    if (!isSigned && !isUnsigned) return std::nullopt;
-    switch (itemsize) {
-    case 1: return isSigned ? ONNX_TENSOR_ELEMENT_DATA_TYPE_INT8 : ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT8;
-    case 2: return isSigned ? ONNX_TENSOR_ELEMENT_DATA_TYPE_INT16 : ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT16;
-    case 4: return isSigned ? ONNX_TENSOR_ELEMENT_DATA_TYPE_INT32 : ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT32;
-    case 8: return isSigned ? ONNX_TENSOR_ELEMENT_DATA_TYPE_INT64 : ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT64;
-    default: return std::nullopt;
-    }
+    return parsed.type;
 }
 
 // bfloat16 has no format of its own: its raw bits come and go as uint16.
@@ -347,31 +329,6 @@ TensorPtr tensorFromNested(py::handle value, std::optional<ONNXTensorElementData
 
 // ---- buffers ----
 
-struct Buffer {
-    std::unique_ptr<Py_buffer> view = std::make_unique<Py_buffer>();
-    bool held = false;
-    ~Buffer()
-    {
-        if (held) {
-            PyBuffer_Release(view.get());
-        }
-    }
-};
-
-// `value`'s buffer, or nothing if it exports none.
-std::unique_ptr<Buffer> bufferOf(py::handle value)
-{
-    if (!PyObject_CheckBuffer(value.ptr())) {
-        return nullptr;
-    }
-    auto buffer = std::make_unique<Buffer>();
-    if (PyObject_GetBuffer(value.ptr(), buffer->view.get(), PyBUF_RECORDS_RO) != 0) {
-        throw py::error_already_set();
-    }
-    buffer->held = true;
-    return buffer;
-}
-
 ONNXTensorElementDataType bufferType(const Py_buffer& view, const std::string& what)
 {
     const auto type = formatType(view.format, view.itemsize);
@@ -391,46 +348,39 @@ std::vector<int64_t> bufferShape(const Py_buffer& view)
     return shape;
 }
 
-// Element [i][j]... of any strided layout lands at the same row-major position.
-void copyStrided(char* target, const char* source, const Py_buffer& view, int depth, size_t itemsize)
+// The buffer's memory in row-major order, whatever its strides, as exchange reads bytes too.
+void copyRowMajor(void* target, const Py_buffer& view)
 {
-    if (depth == view.ndim) {
-        std::memcpy(target, source, itemsize);
-        return;
-    }
-    size_t inner = itemsize;
-    for (int i = depth + 1; i < view.ndim; ++i) {
-        inner *= size_t(view.shape[i]);
-    }
-    for (Py_ssize_t i = 0; i < view.shape[depth]; ++i) {
-        copyStrided(target + size_t(i) * inner, source + i * view.strides[depth], view, depth + 1, itemsize);
+    // Python 3.7 declares the view non-const; it is only read.
+    if (view.len != 0 && PyBuffer_ToContiguous(target, const_cast<Py_buffer*>(&view), view.len, 'C') != 0) {
+        throw py::error_already_set();
     }
 }
 
 TensorPtr copyOfBuffer(const Py_buffer& view, ONNXTensorElementDataType type)
 {
     auto tensor = std::make_shared<Tensor>(type, bufferShape(view));
-    if (tensor->numel() == 0) {
-        return tensor;
-    }
-    if (PyBuffer_IsContiguous(&view, 'C')) {
-        std::memcpy(tensor->data(), view.buf, tensor->byteCount());
-    } else {
-        copyStrided(static_cast<char*>(tensor->data()), static_cast<const char*>(view.buf), view, 0, size_t(view.itemsize));
+    if (tensor->numel() != 0) {
+        copyRowMajor(tensor->data(), view);
     }
     return tensor;
 }
 
-// ---- the core's containers ----
-
-template <typename T>
-constexpr ONNXTensorElementDataType typeOf()
+// A tensor of `type` and `shape` holding `source`'s elements, which are as many and as large.
+TensorPtr copyOfTensor(const Tensor& source, ONNXTensorElementDataType type, std::vector<int64_t> shape)
 {
-    if constexpr (std::is_same_v<T, float>) return ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT;
-    if constexpr (std::is_same_v<T, double>) return ONNX_TENSOR_ELEMENT_DATA_TYPE_DOUBLE;
-    if constexpr (std::is_same_v<T, std::complex<float>>) return ONNX_TENSOR_ELEMENT_DATA_TYPE_COMPLEX64;
-    return ONNX_TENSOR_ELEMENT_DATA_TYPE_COMPLEX128;
+    auto copy = std::make_shared<Tensor>(type, std::move(shape));
+    if (source.isString()) {
+        for (size_t i = 0; i < source.numel(); ++i) {
+            copy->setString(i, source.stringAt(i));
+        }
+    } else if (copy->byteCount()) {
+        std::memcpy(copy->data(), source.data(), copy->byteCount());
+    }
+    return copy;
 }
+
+// ---- the core's containers ----
 
 // A container's elements: shared storage for a vector or view, a row-major copy of a matrix.
 struct ContainerData {
@@ -445,16 +395,16 @@ std::optional<ContainerData> containerDataOf(py::handle value)
 {
     if (py::isinstance<Vector<T>>(value)) {
         auto& v = value.cast<Vector<T>&>();
-        return ContainerData{typeOf<T>(), {int64_t(v.numel())}, v.m_data, v.get()};
+        return ContainerData{elementTypeOf<T>(), {int64_t(v.numel())}, v.m_data, v.get()};
     }
     if (py::isinstance<VectorView<T>>(value)) {
         auto& v = value.cast<VectorView<T>&>();
-        return ContainerData{typeOf<T>(), {int64_t(v.numel())}, v.m_data, v.get()};
+        return ContainerData{elementTypeOf<T>(), {int64_t(v.numel())}, v.m_data, v.get()};
     }
     if (py::isinstance<Matrix<T>>(value)) {
         auto& a = value.cast<Matrix<T>&>();
         const size_t rows = a.template dim<0>(), cols = a.template dim<1>();
-        auto copy = std::make_shared<Tensor>(typeOf<T>(), std::vector<int64_t>{int64_t(rows), int64_t(cols)});
+        auto copy = std::make_shared<Tensor>(elementTypeOf<T>(), std::vector<int64_t>{int64_t(rows), int64_t(cols)});
         T* target = static_cast<T*>(copy->data());
         const T* source = a.get();
         for (size_t i = 0; i < rows; ++i) {
@@ -462,7 +412,7 @@ std::optional<ContainerData> containerDataOf(py::handle value)
                 target[i * cols + j] = source[i + j * rows];
             }
         }
-        return ContainerData{typeOf<T>(), copy->shape(), copy, copy->data()};
+        return ContainerData{elementTypeOf<T>(), copy->shape(), copy, copy->data()};
     }
     return std::nullopt;
 }
@@ -565,9 +515,7 @@ py::object tensorResult(Ort::Value value, const FeedKeeper& keeper)
     // A result the runtime passed through from a feed lies in memory the caller may free or
     // reuse: it is copied out.
     if (tensor->data() && tensor->byteCount() != 0 && keeper.overlaps(tensor->data(), tensor->byteCount())) {
-        auto copy = std::make_shared<Tensor>(tensor->type(), tensor->shape());
-        std::memcpy(copy->data(), tensor->data(), tensor->byteCount());
-        tensor = copy;
+        tensor = copyOfTensor(*tensor, tensor->type(), tensor->shape());
     }
     // Through the type looked up once, not by a hash of its name on every result.
     return py::reinterpret_steal<py::object>(py::detail::type_caster_generic::cast(
@@ -670,26 +618,10 @@ int getBuffer(PyObject* self, Py_buffer* view, int flags)
         }
         auto layout = std::make_unique<Layout>();
         const Py_ssize_t itemsize = Py_ssize_t(tensor->itemSize());
-        Py_ssize_t stride = itemsize;
         layout->shape.assign(tensor->shape().begin(), tensor->shape().end());
-        layout->strides.resize(layout->shape.size());
-        for (size_t i = layout->shape.size(); i-- > 0;) {
-            layout->strides[i] = stride;
-            stride *= layout->shape[i];
-        }
-        view->buf = tensor->data();
-        view->obj = self;
-        Py_INCREF(self);
-        view->len = Py_ssize_t(tensor->byteCount());
-        view->readonly = 0;
-        view->itemsize = itemsize;
-        view->format = (flags & PyBUF_FORMAT) ? const_cast<char*>(Onnx::findElementType(tensor->type())->format) : nullptr;
-        // Without PyBUF_ND the consumer sees the memory as one run of bytes.
-        const bool withShape = (flags & PyBUF_ND) == PyBUF_ND;
-        view->ndim = withShape ? int(layout->shape.size()) : 1;
-        view->shape = withShape ? layout->shape.data() : nullptr;
-        view->strides = (flags & PyBUF_STRIDES) == PyBUF_STRIDES ? layout->strides.data() : nullptr;
-        view->suboffsets = nullptr;
+        layout->strides = rowMajorStrides(layout->shape, itemsize);
+        fillView(view, self, flags, tensor->data(), Py_ssize_t(tensor->byteCount()), itemsize,
+                 Onnx::findElementType(tensor->type())->format, layout->shape, layout->strides);
         view->internal = layout.release();
         return 0;
     } catch (const std::exception& error) {
@@ -749,11 +681,8 @@ TensorPtr makeTensor(py::handle data, const py::object& dtype, const py::object&
                     valueError("quelt.tensor: " + std::to_string(bytes) + " bytes do not hold " + shapeText(raw)
                                + " elements of " + nameOf(*element) + " (" + std::to_string(itemsize) + " bytes each)");
                 }
-                auto copy = copyOfBuffer(view, ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT8);
                 tensor = std::make_shared<Tensor>(*element, raw);
-                if (bytes) {
-                    std::memcpy(tensor->data(), copy->data(), bytes);
-                }
+                copyRowMajor(tensor->data(), view);
                 return tensor;
             }
         }
@@ -763,14 +692,7 @@ TensorPtr makeTensor(py::handle data, const py::object& dtype, const py::object&
         if (element) {
             checkType("quelt.tensor", *element, source->type());
         }
-        tensor = std::make_shared<Tensor>(element ? *element : source->type(), source->shape());
-        if (source->isString()) {
-            for (size_t i = 0; i < source->numel(); ++i) {
-                tensor->setString(i, source->stringAt(i));
-            }
-        } else if (tensor->byteCount()) {
-            std::memcpy(tensor->data(), source->data(), tensor->byteCount());
-        }
+        tensor = copyOfTensor(*source, element ? *element : source->type(), source->shape());
     } else {
         tensor = tensorFrom(data, element, "quelt.tensor");
     }
@@ -779,15 +701,7 @@ TensorPtr makeTensor(py::handle data, const py::object& dtype, const py::object&
             valueError("quelt.tensor: shape " + shapeText(*wanted) + " holds " + std::to_string(Onnx::elementCount(*wanted))
                        + " elements, the data " + std::to_string(tensor->numel()));
         }
-        auto reshaped = std::make_shared<Tensor>(tensor->type(), *wanted);
-        if (tensor->isString()) {
-            for (size_t i = 0; i < tensor->numel(); ++i) {
-                reshaped->setString(i, tensor->stringAt(i));
-            }
-        } else if (tensor->byteCount()) {
-            std::memcpy(reshaped->data(), tensor->data(), tensor->byteCount());
-        }
-        tensor = reshaped;
+        tensor = copyOfTensor(*tensor, tensor->type(), *wanted);
     }
     return tensor;
 }

@@ -1,5 +1,6 @@
 """quelt's data exchange: memoryviews over container and model memory, copies in and out, BLAS threads."""
 import array
+import ctypes
 import gc
 import os
 import struct
@@ -283,6 +284,44 @@ class Construction(unittest.TestCase):
 def load(name):
     with quiet_stdout():
         return queltcore.model(os.path.join(MODELS, name + ".onnx"))
+
+
+class BufferFormats(unittest.TestCase):
+    """quelt.vector and quelt.tensor read one buffer format each their own way."""
+
+    def test_each_reader_takes_and_refuses_its_own(self):
+        def ctypes_array(kind, values):
+            return memoryview((kind * len(values))(*values))
+
+        big = "big-endian; only native byte order is read"
+        unknown = "quelt.tensor: buffer format '{}' is not an element type the runtime knows"
+        longs = array.array("l", [-3, 2 ** 40])
+        # buffer, its format, vector(buffer, "float64"), tensor(buffer): values or (error, message)
+        cases = [
+            (ctypes_array(ctypes.c_double, [1.5, -2]), "<d", [1.5, -2], ("float64", [1.5, -2])),
+            (ctypes_array(ctypes.c_double.__ctype_be__, [1.5]), ">d",
+             (TypeError, "buffer format '>d' is " + big), (TypeError, unknown.format(">d"))),
+            (ctypes_array(ctypes.c_int16.__ctype_be__, [1]), ">h",
+             (TypeError, "buffer format '>h' is " + big), (TypeError, unknown.format(">h"))),
+            # Native sizes count: 'l' is as wide as the platform's long.
+            (memoryview(longs), "l", [-3, 2 ** 40], ("int%d" % (8 * longs.itemsize), [-3, 2 ** 40])),
+            # Characters are bytes to exchange; the session knows no element type for them.
+            (memoryview(struct.pack("d", 0.5)).cast("c"), "c", [0.5], (TypeError, unknown.format("c"))),
+            (memoryview(struct.pack("P", 7)).cast("P"), "P",
+             (TypeError, "buffer format 'P' is not a format of numbers"), (TypeError, unknown.format("P"))),
+        ]
+        def outcome(call):
+            try:
+                return call()
+            except (TypeError, ValueError) as error:
+                return type(error), str(error)
+
+        for data, fmt, vector_result, tensor_result in cases:
+            with self.subTest(format=fmt):
+                self.assertEqual(data.format, fmt)
+                self.assertEqual(outcome(lambda: quelt.tolist(quelt.vector(data, "float64"))), vector_result)
+                self.assertEqual(outcome(lambda: (lambda t: (t.dtype, t.tolist()))(quelt.tensor(data))),
+                                 tensor_result)
 
 
 class ModelTensors(unittest.TestCase):
