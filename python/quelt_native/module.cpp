@@ -2,6 +2,7 @@
 #include <pybind11/pybind11.h>
 
 #include "registration.hpp"
+#include "types/OnnxRuntime"
 
 namespace py = pybind11;
 
@@ -10,6 +11,7 @@ PYBIND11_MODULE(_native, m)
     // The container and model classes are queltcore's: importing it first registers them with
     // pybind11, whose registry both modules share, so that they convert here too.
     py::module_::import("queltcore");
+    Quelt::Onnx::initApi();
     Quelt::Python::registerExchange(m);
     Quelt::Python::registerSession(m);
 }

@@ -105,6 +105,20 @@ def main(folder):
          [tensor("y", FLOAT, [2, 2])],
          "y is x reshaped to the dimensions given in shape")
 
+    # Whole-tensor access: one input of every element type the runner allocates, each passed
+    # through to the output of the same position; the int64 one is 2 by 3.
+    kinds = [("f64", TensorProto.DOUBLE, [2]), ("i8", TensorProto.INT8, [2]),
+             ("u8", TensorProto.UINT8, [2]), ("i16", TensorProto.INT16, [2]),
+             ("u16", TensorProto.UINT16, [2]), ("i32", TensorProto.INT32, [2]),
+             ("u32", TensorProto.UINT32, [2]), ("i64", TensorProto.INT64, [2, 3]),
+             ("u64", TensorProto.UINT64, [2]), ("flag", TensorProto.BOOL, [2]),
+             ("text", TensorProto.STRING, [2]), ("f32", FLOAT, [])]
+    save(folder, "every_type",
+         [helper.make_node("Identity", [name], [name + "_out"]) for name, _, _ in kinds],
+         [tensor(name, kind, shape) for name, kind, shape in kinds],
+         [tensor(name + "_out", kind, shape) for name, kind, shape in kinds],
+         "every output is the input of the same position")
+
     # The example's classifier: softmax(x W + b) with fixed weights.
     save(folder, "classifier",
          [constant("W", FLOAT, [3, 2], [0.5, -0.5, 1.0, 0.0, -1.0, 2.0]),
