@@ -134,24 +134,34 @@ struct Feeds {
     std::vector<std::string> names;
     std::vector<const char*> namePointers;
     std::vector<py::buffer_info> views;
+    std::vector<std::vector<int64_t>> shapes;
     std::vector<Ort::Value> tensors;
 
     explicit Feeds(const py::dict& feeds)
     {
-        const auto memory = Ort::MemoryInfo::CreateCpu(OrtDeviceAllocator, OrtMemTypeCPU);
         for (const auto& [name, value] : feeds) {
             names.push_back(py::cast<std::string>(name));
             views.push_back(py::reinterpret_borrow<py::buffer>(value).request());
-            const py::buffer_info& view = views.back();
-            require(contiguous(view, true), "a feed is not row-major");
-            std::vector<int64_t> shape(view.shape.begin(), view.shape.end());
-            tensors.push_back(Ort::Value::CreateTensor(memory, view.ptr, size_t(view.size * view.itemsize),
-                                                       shape.data(), shape.size(),
-                                                       elementType(view.format, view.itemsize)));
+            require(contiguous(views.back(), true), "a feed is not row-major");
+            shapes.emplace_back(views.back().shape.begin(), views.back().shape.end());
         }
         for (const auto& name : names) {
             namePointers.push_back(name.c_str());
         }
+        tensors = make();
+    }
+
+    std::vector<Ort::Value> make() const
+    {
+        const auto memory = Ort::MemoryInfo::CreateCpu(OrtDeviceAllocator, OrtMemTypeCPU);
+        std::vector<Ort::Value> made;
+        for (size_t i = 0; i < views.size(); ++i) {
+            const py::buffer_info& view = views[i];
+            made.push_back(Ort::Value::CreateTensor(memory, view.ptr, size_t(view.size * view.itemsize),
+                                                    shapes[i].data(), shapes[i].size(),
+                                                    elementType(view.format, view.itemsize)));
+        }
+        return made;
     }
 };
 
@@ -222,15 +232,26 @@ void registerDirect(py::module_& m)
     });
     // The runtime's Run on a session configured as quelt.Session(path, threads=..., optimization=...)
     // configures its own, fed tensors over the very memory of the buffers in `feeds`, a dict of
-    // input name to buffer; on the wall clock, as the runtime may use its thread pool.
+    // input name to buffer; on the wall clock, as the runtime may use its thread pool. The
+    // tensors and the run options are made once, or (per_run) for every run, as a caller whose
+    // data move between runs makes them.
     m.def(
         "direct_session_run",
-        [](size_t calls, const std::string& path, const py::dict& feeds, int threads, const std::string& optimization) {
+        [](size_t calls, const std::string& path, const py::dict& feeds, int threads, const std::string& optimization,
+           bool perRun) {
             FeedSession& session = openFeedSession(path, threads, optimizationLevel(optimization));
             const Feeds inputs(feeds);
-            return wallTimed(calls, [&] { session.run(inputs.namePointers, inputs.tensors); });
+            if (perRun) {
+                return wallTimed(calls, [&] {
+                    const Ort::RunOptions options;
+                    session.run(inputs.namePointers, inputs.make(), options);
+                });
+            }
+            const Ort::RunOptions options;
+            return wallTimed(calls, [&] { session.run(inputs.namePointers, inputs.tensors, options); });
         },
-        py::arg("calls"), py::arg("path"), py::arg("feeds"), py::arg("threads") = 0, py::arg("optimization") = "all");
+        py::arg("calls"), py::arg("path"), py::arg("feeds"), py::arg("threads") = 0, py::arg("optimization") = "all",
+        py::arg("per_run") = false);
     // The raw bytes of each output of one such run, for checking that both compute the same.
     m.def(
         "direct_session_outputs",
@@ -238,7 +259,7 @@ void registerDirect(py::module_& m)
             FeedSession& session = openFeedSession(path, threads, optimizationLevel(optimization));
             const Feeds inputs(feeds);
             py::list found;
-            for (Ort::Value& output : session.run(inputs.namePointers, inputs.tensors)) {
+            for (Ort::Value& output : session.run(inputs.namePointers, inputs.tensors, Ort::RunOptions{})) {
                 const auto info = output.GetTensorTypeAndShapeInfo();
                 const auto type = info.GetElementType();
                 require(type == ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT || type == ONNX_TENSOR_ELEMENT_DATA_TYPE_DOUBLE

@@ -100,8 +100,7 @@ inline DirectSession& openSession(const std::string& path)
 
 // A session as the session runner builds one: the given intra-op thread count and graph
 // optimisation level, and outputs that the runtime allocates on every run. The inputs are
-// tensors over the caller's own memory, made once: what a C++ program that holds its data
-// already does before it calls Run.
+// tensors over the caller's own memory.
 class FeedSession {
 public:
     FeedSession(const std::string& path, int threads, GraphOptimizationLevel level)
@@ -118,9 +117,10 @@ public:
 
     // One run on the given inputs, in the model's names; every output is asked for, and the
     // caller drops them (or reads them) before the next run.
-    std::vector<Ort::Value> run(const std::vector<const char*>& names, const std::vector<Ort::Value>& inputs)
+    std::vector<Ort::Value> run(const std::vector<const char*>& names, const std::vector<Ort::Value>& inputs,
+                                const Ort::RunOptions& options)
     {
-        return m_session.Run(m_runOptions, names.data(), inputs.data(), inputs.size(), m_outputNamePointers.data(),
+        return m_session.Run(options, names.data(), inputs.data(), inputs.size(), m_outputNamePointers.data(),
                              m_outputNamePointers.size());
     }
 
@@ -135,7 +135,6 @@ private:
 
     Ort::Env m_env;
     Ort::Session m_session;
-    Ort::RunOptions m_runOptions;
     std::vector<std::string> m_outputNames;
     std::vector<const char*> m_outputNamePointers;
 };

@@ -175,26 +175,30 @@ def outputs_agree(result, direct, what):
                "%s: output %r differs from the direct call's" % (what, name))
 
 
-def session_pair(path, feeds, block, rounds, budget, **options):
-    """quelt.Session.run against queltfloor's Run on the same memory, checked, then timed on the
+def session_pair(path, feeds, block, rounds, budget, per_run=False, **options):
+    """quelt.Session.run against queltfloor's Run on the same memory (and, with per_run, the
+    same Run with its tensors and run options made for every run), checked, then timed on the
     wall clock (the runtime may use its own threads)."""
     session = attempt("quelt.Session(%r)" % os.path.basename(path), lambda: quelt.Session(path, **options))
     result = attempt("Session.run", lambda: session.run(feeds))
     outputs_agree(result, f.direct_session_outputs(path, feeds, **options), os.path.basename(path))
     ns = {"s": session, "feeds": feeds}
-    return session, measure({
-        "run": ("s.run(feeds)", ns),
-        "direct": lambda number: f.direct_session_run(number, path, feeds, **options),
-    }, block, rounds, clock=time.perf_counter, budget=budget)
+    entries = {"run": ("s.run(feeds)", ns),
+               "direct": lambda number: f.direct_session_run(number, path, feeds, **options)}
+    if per_run:
+        entries["direct-per-run"] = lambda number: f.direct_session_run(number, path, feeds, per_run=True, **options)
+    return session, measure(entries, block, rounds, clock=time.perf_counter, budget=budget)
 
 
 def session_models(latency_block, block, models):
     need("Session")
     tiny = os.path.join(models, "tiny.onnx")
     x = memoryview(array.array("f", [1.5, -4.0])).cast("B").cast("f", (1, 2))
-    _, tiny_timed = session_pair(tiny, {"x": x}, latency_block * 5, 31, 3.0)
+    _, tiny_timed = session_pair(tiny, {"x": x}, latency_block * 5, 31, 3.0, per_run=True)
     compute = os.path.join(models, "compute.onnx")
-    _, compute_timed = session_pair(compute, {"scale": array.array("f", [1.0])}, block, 31, 3.0)
+    # Blocks of many runs: the first run after the other session's turn pays for the runtime's
+    # thread pools changing hands, which a block of one or two runs would make the whole story.
+    _, compute_timed = session_pair(compute, {"scale": array.array("f", [1.0])}, 10 * block, 15, 3.0)
     return {"tiny": tiny_timed, "compute": compute_timed}
 
 
@@ -268,7 +272,16 @@ def session_threads(block, models):
     results = []
     attempt("Session.run from two threads", lambda: side_by_side(2, results))
     expect(results == [alone, alone], "runs from two threads differ from a run alone")
-    return measure({"in-turn": in_turn, "side-by-side": side_by_side}, 20 * block, 15, budget=4.0)
+    # Two threads can only be as fast as the two cores are free: the load is kept beside.
+    load = [loadavg()]
+    timed = measure({"in-turn": in_turn, "side-by-side": side_by_side}, 20 * block, 15, budget=4.0)
+    timed["load"] = load + [loadavg()]
+    return timed
+
+
+def loadavg():
+    with open("/proc/loadavg") as source:
+        return [float(v) for v in source.read().split()[:3]]
 
 
 # ---- the phase ------------------------------------------------------------------------------

@@ -453,8 +453,12 @@ def session_targets(run):
             found.append((target, "not measured: " + missing, None))
             continue
         r = paired(models[name], "run", "direct")
-        found.append((target, "%.3f x (%s against %s)" % (r, duration(models[name]["run"]["median"]),
-                                                          duration(models[name]["direct"]["median"])), r <= bound))
+        measured = "%.3f x (%s against %s)" % (r, duration(models[name]["run"]["median"]),
+                                               duration(models[name]["direct"]["median"]))
+        if "direct-per-run" in models[name]:
+            measured += "; %.3f x the direct `Run` that makes its input tensors and run options for every run" % (
+                paired(models[name], "run", "direct-per-run"))
+        found.append((target, measured, r <= bound))
     target = ("`Session.run` with a float32 input of 1 to %s elements: the cost above the direct `Run` independent "
               "of the size (grows by less than %d%% of one `memcpy` of the largest input)" % (
                   "{:,}".format(cases.FEED_SIZES[-1]), round(100 * cases.TARGET_FEED_GROWTH_OF_COPY)))
@@ -504,15 +508,23 @@ def package_section(run):
     if models is None:
         out.append("### quelt.Session\n\nNot measured: %s.\n" % missing)
     else:
-        rows = [[name, duration(models[name]["run"]["median"]), duration(models[name]["direct"]["median"]),
-                 "%.3f" % paired(models[name], "run", "direct")] for name in ("tiny", "compute")]
+        rows = []
+        for name in ("tiny", "compute"):
+            timed = models[name]
+            per_run = "direct-per-run" in timed
+            rows.append([name, duration(timed["run"]["median"]), duration(timed["direct"]["median"]),
+                         "%.3f" % paired(timed, "run", "direct"),
+                         duration(timed["direct-per-run"]["median"]) if per_run else "–",
+                         "%.3f" % paired(timed, "run", "direct-per-run") if per_run else "–"])
         out.append("### quelt.Session\n\n`Session.run(feeds)` with the default options (runtime's default thread "
                    "pool, optimisation `\"all\"`) against queltfloor's `Run` on a session of the same model with "
-                   "the same options in the same process: input tensors made once over the very memory of the "
-                   "feeds, run options made once, every output allocated by the runtime and dropped after each "
-                   "run, as `Session.run` has them. Feeds: a 1 x 2 float32 `memoryview` (tiny), a 1-element "
-                   "`array.array('f')` (compute). Wall clock.\n\n"
-                   + table(["model", "Session.run", "direct Run, same process", "Session / direct"], rows))
+                   "the same options in the same process, its input tensors over the very memory of the feeds and "
+                   "every output allocated by the runtime and dropped after each run, as `Session.run` has them. "
+                   "The direct `Run` that the targets use makes its input tensors and run options once; for the "
+                   "tiny model it was also timed making them for every run, as `Session.run` must. Feeds: a "
+                   "1 x 2 float32 `memoryview` (tiny), a 1-element `array.array('f')` (compute). Wall clock.\n\n"
+                   + table(["model", "Session.run", "direct Run", "Session / direct",
+                            "direct Run, tensors and options per run", "Session / that"], rows))
     feeds, missing = run.package("session/feeds")
     if feeds is None:
         out.append("#### Input length\n\nNot measured: %s.\n" % missing)
@@ -539,12 +551,20 @@ def package_section(run):
     if threads is None:
         out.append("#### Two threads\n\nNot measured: %s.\n" % missing)
     else:
+        ratios = [a / b for a, b in zip(threads["side-by-side"]["blocks"], threads["in-turn"]["blocks"])]
+        load = threads.get("load")
         out.append("#### Two threads\n\nOne `quelt.Session(compute.onnx, threads=1)`: two Python threads each "
                    "making N runs at once, against one thread making the 2N runs in turn (N as the block's "
-                   "calibration gives it; times below per pair of runs). Wall clock, on 2 cores.\n\n" + table(
-                       ["two runs in turn", "two threads, one run each", "threads / in turn"],
-                       [[duration(threads["in-turn"]["median"]), duration(threads["side-by-side"]["median"]),
-                         "%.2f" % paired(threads, "side-by-side", "in-turn")]]))
+                   "calibration gives it; times below per pair of runs), in %d rounds. Wall clock, on 2 cores "
+                   "that other work shared%s: two threads can be no faster than the cores they find free.\n\n" % (
+                       len(ratios), " (load average %s before, %s after)" % (
+                           " / ".join("%.2f" % v for v in load[0]), " / ".join("%.2f" % v for v in load[1]))
+                       if load else "")
+                   + table(["two runs in turn", "two threads, one run each", "threads / in turn (median round)",
+                            "best round", "worst round"],
+                           [[duration(threads["in-turn"]["median"]), duration(threads["side-by-side"]["median"]),
+                             "%.2f" % paired(threads, "side-by-side", "in-turn"), "%.2f" % min(ratios),
+                             "%.2f" % max(ratios)]]))
     return "\n".join(out)
 
 
@@ -669,8 +689,8 @@ def plot(run, path):
         ("NumPy", "tab:green", "-", "D", lambda key: run.latency(run.peers, key, "numpy")),
         ("SciPy", "tab:orange", "-", "x", lambda key: run.latency(run.peers, key, "scipy")),
     ]
-    figure = plt.figure(figsize=(15, 12))
-    grid = figure.add_gridspec(3, 3, height_ratios=[1, 1, 1.1])
+    figure = plt.figure(figsize=(15, 16))
+    grid = figure.add_gridspec(4, 3, height_ratios=[1, 1, 1.1, 1.1])
     for index, (family, letter) in enumerate(panels):
         axes = figure.add_subplot(grid[index // 3, index % 3])
         sizes = cases.sizes(family)
@@ -709,9 +729,74 @@ def plot(run, path):
     low, high = axes.get_ylim()
     axes.set_ylim(low / 4, high)
     axes.legend(fontsize=8, ncol=5, loc="lower center")
-    figure.suptitle("Latency per call against size, OPENBLAS_NUM_THREADS=1 (thread CPU time)")
+    plot_feeds(run, figure.add_subplot(grid[3, :2]))
+    plot_exchange(run, figure.add_subplot(grid[3, 2]))
+    figure.suptitle("Latency per call against size, OPENBLAS_NUM_THREADS=1 (thread CPU time); "
+                    "the quelt package (bottom row)")
     figure.tight_layout(rect=(0, 0, 1, 0.95))
     figure.savefig(path, dpi=80)
+
+
+def not_measured(axes, title, why):
+    axes.set_title(title)
+    axes.text(0.5, 0.5, "not measured:\n" + why, ha="center", va="center", wrap=True, transform=axes.transAxes)
+    axes.set_axis_off()
+
+
+def plot_feeds(run, axes):
+    title = "quelt.Session.run against input length (feed.onnx reads one element; wall clock)"
+    feeds, missing = run.package("session/feeds")
+    if feeds is None:
+        return not_measured(axes, title, missing)
+    sizes = sorted(feeds, key=int)
+    x = [int(n) for n in sizes]
+    lines = [("direct Run, same process", "black", "-", "o", lambda e: e["session"]["direct"]["median"]),
+             ("Session.run", "tab:blue", "-", "s", lambda e: e["session"]["run"]["median"]),
+             ("model class: set per element + run", "tab:red", "-", "v", lambda e: e["model"]["set"]["median"]),
+             ("model class: quelt.inputs + run", "tab:orange", "--", "^",
+              lambda e: e["model"]["inputs"]["median"] if "inputs" in e["model"] else None)]
+    for label, color, style, marker, value in lines:
+        points = [(n, value(feeds[k])) for n, k in zip(x, sizes)]
+        points = [(n, v * 1e6) for n, v in points if v]
+        if points:
+            axes.plot(*zip(*points), color=color, linestyle=style, marker=marker, label=label)
+    axes.set_xscale("log")
+    axes.set_yscale("log")
+    axes.set_xlabel("float32 input elements")
+    axes.set_ylabel("µs per run (median)")
+    axes.set_title(title)
+    axes.grid(True, which="both", alpha=0.3)
+    axes.legend(fontsize=8)
+
+
+def plot_exchange(run, axes):
+    title = "a million elements, quelt / C++ memcpy (thread CPU time)"
+    bars = []
+    for part, prefix, labels in (
+            ("exchange/vector", "vecd", [("memory[:] =", "memory", "fill-memcpy"), ("vector()", "vector", "fill-memcpy"),
+                                         ("bytes()", "bytes", "read-memcpy")]),
+            ("exchange/matrix", "matd", [("matrix(), col-major", "matrix-columns", "fill-memcpy"),
+                                         ("matrix(), row-major", "matrix-rows", "fill-memcpy"),
+                                         ("bytes()", "bytes", "read-memcpy")]),
+            ("exchange/model", "input", [("inputs[0][:] =", "inputs", "memcpy")])):
+        data, _ = run.package(part)
+        if data is not None:
+            bars += [("%s %s" % (prefix, name), paired(data["buffers"], label, memcpy)) for name, label, memcpy in labels]
+    if not bars:
+        return not_measured(axes, title, run.package("exchange/vector")[1])
+    names, ratios = zip(*bars)
+    colors = ["tab:blue" if r <= cases.TARGET_EXCHANGE_RATIO else "tab:red" for r in ratios]
+    axes.barh(range(len(bars)), ratios, color=colors)
+    axes.set_yticks(range(len(bars)))
+    axes.set_yticklabels(names, fontsize=8)
+    axes.invert_yaxis()
+    axes.set_xscale("log")
+    axes.axvline(1.0, color="black", linewidth=1)
+    axes.axvline(cases.TARGET_EXCHANGE_RATIO, color="grey", linestyle="--", linewidth=1,
+                 label="target %.1f x" % cases.TARGET_EXCHANGE_RATIO)
+    axes.set_xlabel("quelt / memcpy of the same bytes (median round)")
+    axes.set_title(title)
+    axes.legend(fontsize=8)
 
 
 def main(results, docs):
