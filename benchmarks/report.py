@@ -669,6 +669,14 @@ METHOD = """## How it was measured
   counterparts. SciPy rows call the same BLAS or LAPACK routine as queltcore through
   `scipy.linalg.blas` and `scipy.linalg.lapack`, in place (`overwrite_y=1`, `overwrite_c=1`,
   `overwrite_a=1`, `overwrite_b=1`, `gels` with its optimal workspace).
+- The quelt package is measured last, in a process of its own that imports queltcore, quelt
+  and queltfloor: each of quelt's calls takes turns block by block with queltfloor's C++ loop of
+  the same work (`memcpy` between the same buffers' memory, on the thread's CPU clock; the
+  runtime's `Run` on a session of the same model and options, fed tensors over the same memory,
+  on the wall clock), 31 rounds for the buffer paths and the tiny model, 15 for the compute
+  model and the two threads, 25 per input length; the element-by-element loops run five
+  times at the full million. The models `feed.onnx` and `feed-N.onnx` are written by
+  `benchmarks/make_models.py` with the others.
 - Google Benchmark 1.7.1 as Debian packages it warns that it was built with assertions on; that
   affects its own bookkeeping between timed batches, not the timed loop.
 """
@@ -808,8 +816,9 @@ def main(results, docs):
         "do not edit by hand. What queltcore costs per call against the floors (the same CBLAS or "
         "LAPACKE routine called from C++, and a pybind11 function with a single overload taking the "
         "same arguments), against its own ordered-chain copy (every call resolved by pybind11's "
-        "overload chain, as before the fast dispatch), and against NumPy and SciPy. Medians "
-        "throughout.\n\n![Latency per call against size](benchmarks.png)\n",
+        "overload chain, as before the fast dispatch), and against NumPy and SciPy; what the quelt "
+        "package's data exchange and `quelt.Session` cost against `memcpy` and the runtime's own `Run` "
+        "(last section). Medians throughout.\n\n![Latency per call against size](benchmarks.png)\n",
         targets_section(run, worst_sweep, worst_int),
         machine_section(run),
         "## Every overload at size 1\n\nEach name's overloads at size 1 (1-element vectors, 1 x 1 "
