@@ -778,7 +778,7 @@ def plot_feeds(run, axes):
 
 
 def plot_exchange(run, axes):
-    title = "a million elements, quelt / C++ memcpy (thread CPU time)"
+    title = "a million elements: quelt / C++ memcpy"
     bars = []
     for part, prefix, labels in (
             ("exchange/vector", "vecd", [("memory[:] =", "memory", "fill-memcpy"), ("vector()", "vector", "fill-memcpy"),
