@@ -23,7 +23,7 @@ struct TensorInfo {
     std::string name;
     std::string kind;
     py::object dtype;
-    py::tuple shape;
+    py::object shape;
 
     explicit TensorInfo(const ValueInfo& info) : name(info.name), kind(Onnx::kindName(info.type.kind))
     {
@@ -50,6 +50,9 @@ struct TensorInfo {
             }
         }
         shape = py::tuple(dims);
+        if (tensor->kind == Kind::Tensor && !tensor->rankKnown) {
+            shape = py::none(); // the model does not say
+        }
     }
 
     std::string repr() const
@@ -94,7 +97,10 @@ public:
         struct sigaction current {};
         sigaction(SIGINT, nullptr, &current);
         const bool function = (current.sa_flags & SA_SIGINFO) || (current.sa_handler != SIG_DFL && current.sa_handler != SIG_IGN);
-        if (!function) {
+        // A run started by a Python signal handler while another is starting keeps the outer
+        // run's hook.
+        const bool ours = (current.sa_flags & SA_SIGINFO) && current.sa_sigaction == onInterrupt;
+        if (!function || ours) {
             return;
         }
         replaced = current;
@@ -193,6 +199,12 @@ public:
         }
         m_inputInfos = py::tuple(inputs);
         m_outputInfos = py::tuple(outputs);
+    }
+
+    std::string repr() const
+    {
+        return "quelt.Session(inputs: " + quotedList(m_session->inputs()) + "; outputs: "
+               + quotedList(m_session->outputs()) + ")";
     }
 
     py::tuple inputs() const { return m_inputInfos; }
@@ -361,6 +373,7 @@ void registerSession(py::module_& m)
              py::arg("optimization") = "all")
         .def_property_readonly("inputs", &PySession::inputs)
         .def_property_readonly("outputs", &PySession::outputs)
+        .def("__repr__", &PySession::repr)
         .def("run", &PySession::run, py::arg("feeds"), py::arg("outputs") = py::none(),
              "Runs the model; returns a dict of output name to result, in the order asked for.");
 }

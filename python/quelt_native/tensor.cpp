@@ -1,11 +1,11 @@
 // quelt.Tensor, quelt.tensor and the conversion of Python values into runtime values.
 #include "tensor.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <complex>
 #include <cstring>
 #include <limits>
-#include <sstream>
 
 #include <pybind11/stl.h>
 
@@ -450,6 +450,9 @@ std::optional<ContainerData> containerData(py::handle value)
 
 void checkShape(const std::string& what, const TypeDesc& type, const std::vector<int64_t>& given)
 {
+    if (!type.rankKnown) {
+        return;
+    }
     bool fits = given.size() == type.dims.size();
     for (size_t i = 0; fits && i < given.size(); ++i) {
         fits = type.dims[i] < 0 || type.dims[i] == given[i];
@@ -468,6 +471,10 @@ const OrtValue* feedTensor(py::handle value, const TypeDesc& type, const std::st
         keeper.owners.push_back(tensor);
         if (tensor->data()) {
             keeper.borrow(tensor->data(), tensor->byteCount());
+        }
+        if (tensor->type() != type.element) {
+            // uint16 bits fed to a bfloat16 input
+            return keeper.keep(Tensor::wrap(type.element, tensor->data(), tensor->byteCount(), tensor->shape()));
         }
         std::optional<Ort::Value> made;
         const OrtValue* fed = tensor->feedValue(made);
@@ -617,6 +624,12 @@ int getBuffer(PyObject* self, Py_buffer* view, int flags)
             PyErr_SetString(PyExc_BufferError, "a string tensor exports no buffer");
             return -1;
         }
+        // Row-major memory is also Fortran-ordered when at most one dimension exceeds 1.
+        if ((flags & PyBUF_F_CONTIGUOUS) == PyBUF_F_CONTIGUOUS
+            && std::count_if(tensor->shape().begin(), tensor->shape().end(), [](int64_t d) { return d > 1; }) > 1) {
+            PyErr_SetString(PyExc_BufferError, "a tensor's memory is row-major, not Fortran-ordered");
+            return -1;
+        }
         auto layout = std::make_unique<Layout>();
         const Py_ssize_t itemsize = Py_ssize_t(tensor->itemSize());
         Py_ssize_t stride = itemsize;
@@ -633,8 +646,10 @@ int getBuffer(PyObject* self, Py_buffer* view, int flags)
         view->readonly = 0;
         view->itemsize = itemsize;
         view->format = (flags & PyBUF_FORMAT) ? const_cast<char*>(Onnx::findElementType(tensor->type())->format) : nullptr;
-        view->ndim = int(layout->shape.size());
-        view->shape = (flags & PyBUF_ND) == PyBUF_ND ? layout->shape.data() : nullptr;
+        // Without PyBUF_ND the consumer sees the memory as one run of bytes.
+        const bool withShape = (flags & PyBUF_ND) == PyBUF_ND;
+        view->ndim = withShape ? int(layout->shape.size()) : 1;
+        view->shape = withShape ? layout->shape.data() : nullptr;
         view->strides = (flags & PyBUF_STRIDES) == PyBUF_STRIDES ? layout->strides.data() : nullptr;
         view->suboffsets = nullptr;
         view->internal = layout.release();
