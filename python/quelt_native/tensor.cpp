@@ -23,6 +23,22 @@ namespace {
 
 std::string typeNameOf(py::handle value) { return Py_TYPE(value.ptr())->tp_name; }
 
+// quelt.Tensor's type, looked up once: every feed is tested against it.
+pybind11::detail::type_info* tensorType = nullptr;
+
+// The tensor a quelt.Tensor holds, or nullptr for any other object.
+const TensorPtr* tensorOf(py::handle value)
+{
+    if (!tensorType || !PyObject_TypeCheck(value.ptr(), tensorType->type)) {
+        return nullptr;
+    }
+    auto holder = reinterpret_cast<py::detail::instance*>(value.ptr())->get_value_and_holder(tensorType, false);
+    if (!holder.inst || !holder.holder_constructed()) {
+        throw py::type_error("quelt.Tensor object is not initialised");
+    }
+    return &holder.holder<TensorPtr>();
+}
+
 [[noreturn]] void typeError(const std::string& text) { throw py::type_error(text); }
 [[noreturn]] void valueError(const std::string& text) { throw py::value_error(text); }
 
@@ -144,6 +160,10 @@ double realOf(py::handle item, ONNXTensorElementDataType type, const std::string
 template <typename T>
 T narrowed(double v, ONNXTensorElementDataType type, py::handle item, const std::string& what)
 {
+    // Compared before converting: a double beyond float's range has no float to become.
+    if (std::isfinite(v) && std::fabs(v) > double(std::numeric_limits<float>::max())) {
+        doesNotFit(what, type, item);
+    }
     const T result(static_cast<float>(v));
     if (std::isfinite(v) && !std::isfinite(static_cast<float>(result))) {
         doesNotFit(what, type, item);
@@ -218,9 +238,12 @@ void storeElement(Tensor& tensor, size_t index, py::handle item, const std::stri
         }
         static_cast<bool*>(data)[index] = item.ptr() == Py_True;
         break;
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_COMPLEX64:
-        static_cast<std::complex<float>*>(data)[index] = std::complex<float>(complexOf(item, type, what));
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_COMPLEX64: {
+        const std::complex<double> v = complexOf(item, type, what);
+        static_cast<std::complex<float>*>(data)[index] =
+            std::complex<float>(narrowed<float>(v.real(), type, item, what), narrowed<float>(v.imag(), type, item, what));
         break;
+    }
     case ONNX_TENSOR_ELEMENT_DATA_TYPE_COMPLEX128:
         static_cast<std::complex<double>*>(data)[index] = complexOf(item, type, what);
         break;
@@ -262,8 +285,14 @@ void fillNested(Tensor& tensor, py::handle level, size_t depth, size_t& index, c
         valueError(what + ": nested lists are ragged (expected " + std::to_string(shape[depth])
                    + " items at depth " + std::to_string(depth) + ")");
     }
+    // Converting an element may run Python code (__index__, __float__) that changes a list:
+    // each item is held while it is used, and the length is checked again.
     for (Py_ssize_t i = 0; i < shape[depth]; ++i) {
-        fillNested(tensor, PySequence_Fast_GET_ITEM(level.ptr(), i), depth + 1, index, what);
+        if (PySequence_Fast_GET_SIZE(level.ptr()) != shape[depth]) {
+            valueError(what + ": a list changed while it was read");
+        }
+        py::object item = py::reinterpret_borrow<py::object>(PySequence_Fast_GET_ITEM(level.ptr(), i));
+        fillNested(tensor, item, depth + 1, index, what);
     }
 }
 
@@ -464,8 +493,8 @@ void checkShape(const std::string& what, const TypeDesc& type, const std::vector
 
 const OrtValue* feedTensor(py::handle value, const TypeDesc& type, const std::string& what, FeedKeeper& keeper)
 {
-    if (py::isinstance<Tensor>(value)) {
-        auto tensor = value.cast<TensorPtr>();
+    if (const TensorPtr* held = tensorOf(value)) {
+        const TensorPtr& tensor = *held;
         checkType(what, type.element, tensor->type());
         checkShape(what, type, tensor->shape());
         keeper.owners.push_back(tensor);
@@ -515,14 +544,15 @@ const OrtValue* feedTensor(py::handle value, const TypeDesc& type, const std::st
     return made ? keeper.keep(std::move(*made)) : fed;
 }
 
-std::vector<py::handle> itemsOf(py::handle value, const std::string& what, const char* expected)
+// Held, not borrowed: converting one item may change the list.
+std::vector<py::object> itemsOf(py::handle value, const std::string& what, const char* expected)
 {
     if (!isNested(value)) {
         typeError(what + " expects " + expected + ", got " + typeNameOf(value));
     }
-    std::vector<py::handle> items;
+    std::vector<py::object> items;
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(value.ptr()); ++i) {
-        items.push_back(PySequence_Fast_GET_ITEM(value.ptr(), i));
+        items.push_back(py::reinterpret_borrow<py::object>(PySequence_Fast_GET_ITEM(value.ptr(), i)));
     }
     return items;
 }
@@ -539,7 +569,9 @@ py::object tensorResult(Ort::Value value, const FeedKeeper& keeper)
         std::memcpy(copy->data(), tensor->data(), tensor->byteCount());
         tensor = copy;
     }
-    return py::cast(tensor);
+    // Through the type looked up once, not by a hash of its name on every result.
+    return py::reinterpret_steal<py::object>(py::detail::type_caster_generic::cast(
+        tensor.get(), py::return_value_policy::take_ownership, {}, tensorType, nullptr, nullptr, &tensor));
 }
 
 // ---- Tensor's Python face ----
@@ -562,7 +594,8 @@ py::object elementObject(const Tensor& tensor, size_t index)
     case ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT32: return py::int_(static_cast<const uint32_t*>(data)[index]);
     case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT64: return py::int_(static_cast<const int64_t*>(data)[index]);
     case ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT64: return py::int_(static_cast<const uint64_t*>(data)[index]);
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_BOOL: return py::bool_(static_cast<const bool*>(data)[index]);
+    // Read as bytes: raw data may hold values other than 0 and 1, which no bool may.
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_BOOL: return py::bool_(static_cast<const uint8_t*>(data)[index] != 0);
     case ONNX_TENSOR_ELEMENT_DATA_TYPE_COMPLEX64: {
         const auto v = static_cast<const std::complex<float>*>(data)[index];
         return py::reinterpret_steal<py::object>(PyComplex_FromDoubles(v.real(), v.imag()));
@@ -619,7 +652,12 @@ struct Layout {
 int getBuffer(PyObject* self, Py_buffer* view, int flags)
 {
     try {
-        auto tensor = py::handle(self).cast<TensorPtr>();
+        const TensorPtr* held = tensorOf(self);
+        if (!held) {
+            PyErr_SetString(PyExc_BufferError, "not a quelt.Tensor");
+            return -1;
+        }
+        const TensorPtr& tensor = *held;
         if (tensor->isString()) {
             PyErr_SetString(PyExc_BufferError, "a string tensor exports no buffer");
             return -1;
@@ -699,7 +737,7 @@ TensorPtr makeTensor(py::handle data, const py::object& dtype, const py::object&
     }
     TensorPtr tensor;
     // Raw little-endian elements in bytes-like data.
-    if (element && *element != ONNX_TENSOR_ELEMENT_DATA_TYPE_STRING && !py::isinstance<Tensor>(data)) {
+    if (element && *element != ONNX_TENSOR_ELEMENT_DATA_TYPE_STRING && !tensorOf(data)) {
         if (auto buffer = bufferOf(data)) {
             const Py_buffer& view = *buffer->view;
             const auto given = bufferType(view, "quelt.tensor");
@@ -720,8 +758,8 @@ TensorPtr makeTensor(py::handle data, const py::object& dtype, const py::object&
             }
         }
     }
-    if (py::isinstance<Tensor>(data)) {
-        auto source = data.cast<TensorPtr>();
+    if (const TensorPtr* held = tensorOf(data)) {
+        const TensorPtr source = *held;
         if (element) {
             checkType("quelt.tensor", *element, source->type());
         }
@@ -882,10 +920,10 @@ py::object resultOf(Ort::Value value, const FeedKeeper& keeper)
     const OrtApi& api = Ort::GetApi();
     ONNXType kind = ONNX_TYPE_UNKNOWN;
     Ort::ThrowOnError(api.GetValueType(value, &kind));
-    Ort::AllocatorWithDefaultOptions allocator;
     if (kind == ONNX_TYPE_TENSOR) {
         return tensorResult(std::move(value), keeper);
     }
+    Ort::AllocatorWithDefaultOptions allocator;
     if (kind == ONNX_TYPE_SEQUENCE) {
         py::list items;
         for (size_t i = 0, n = value.GetCount(); i < n; ++i) {
@@ -914,6 +952,7 @@ void registerTensor(py::module_& m)
     auto* heap = reinterpret_cast<PyHeapTypeObject*>(cls.ptr());
     heap->as_buffer.bf_getbuffer = getBuffer;
     heap->as_buffer.bf_releasebuffer = releaseBuffer;
+    tensorType = py::detail::get_type_info(typeid(Tensor));
     cls.def_property_readonly("dtype", [](const Tensor& t) { return nameOf(t.type()); }, "The element type's name.")
         .def_property_readonly(
             "shape", [](const Tensor& t) { return py::tuple(py::cast(t.shape())); }, "The dimensions.")
