@@ -31,6 +31,20 @@ TARGET_LARGE_RATIO = 1.03
 TARGET_MODEL_ACCESS_RATIO = 2.0
 TARGET_MODEL_RUN_RATIO = 1.05
 
+# The quelt package: a million elements into and out of a vecd, a matd and a model input,
+# against memcpy and the element-by-element loop; quelt.Session against the runtime's Run,
+# over input lengths, and from two threads.
+EXCHANGE_LENGTH = 1000000
+EXCHANGE_SHAPE = (1000, 1000)
+FEED_SIZES = [1, 1000, 100000, 1000000]
+TARGET_EXCHANGE_RATIO = 1.5
+TARGET_SESSION_TINY_RATIO = 2.0
+TARGET_SESSION_COMPUTE_RATIO = 1.05
+TARGET_THREADS_RATIO = 0.6
+# "Independent of the size": from the smallest input to the largest, the cost above the
+# runtime's own grows by less than this share of one copy of the largest input.
+TARGET_FEED_GROWTH_OF_COPY = 0.25
+
 
 def families(letter):
     """The families that exist for an element type: hdot only for the complex ones."""

@@ -1,11 +1,13 @@
-// A session built the way the model class builds one, for the direct calls that the model
-// runner is compared with: the C++ floor's and queltfloor's.
+// Sessions built the way the model class and the session runner build theirs, for the direct
+// calls that the two are compared with: the C++ floor's and queltfloor's.
 #pragma once
 
 #include <algorithm>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -94,6 +96,58 @@ inline DirectSession& openSession(const std::string& path)
     }
     open.emplace_back(path, std::make_unique<DirectSession>(path));
     return *open.back().second;
+}
+
+// A session as the session runner builds one: the given intra-op thread count and graph
+// optimisation level, and outputs that the runtime allocates on every run. The inputs are
+// tensors over the caller's own memory.
+class FeedSession {
+public:
+    FeedSession(const std::string& path, int threads, GraphOptimizationLevel level)
+        : m_env(ORT_LOGGING_LEVEL_ERROR, path.c_str()), m_session(m_env, path.c_str(), options(threads, level))
+    {
+        Ort::AllocatorWithDefaultOptions allocator;
+        for (size_t i = 0; i < m_session.GetOutputCount(); ++i) {
+            m_outputNames.push_back(m_session.GetOutputNameAllocated(i, allocator).get());
+        }
+        for (const auto& name : m_outputNames) {
+            m_outputNamePointers.push_back(name.c_str());
+        }
+    }
+
+    // One run on the given inputs, in the model's names; every output is asked for, and the
+    // caller drops them (or reads them) before the next run.
+    std::vector<Ort::Value> run(const std::vector<const char*>& names, const std::vector<Ort::Value>& inputs,
+                                const Ort::RunOptions& options)
+    {
+        return m_session.Run(options, names.data(), inputs.data(), inputs.size(), m_outputNamePointers.data(),
+                             m_outputNamePointers.size());
+    }
+
+private:
+    static Ort::SessionOptions options(int threads, GraphOptimizationLevel level)
+    {
+        Ort::SessionOptions options;
+        options.SetIntraOpNumThreads(threads);
+        options.SetGraphOptimizationLevel(level);
+        return options;
+    }
+
+    Ort::Env m_env;
+    Ort::Session m_session;
+    std::vector<std::string> m_outputNames;
+    std::vector<const char*> m_outputNamePointers;
+};
+
+// Opened on first use, once per process, path, thread count and level, and kept until it ends.
+inline FeedSession& openFeedSession(const std::string& path, int threads, GraphOptimizationLevel level)
+{
+    static std::map<std::tuple<std::string, int, int>, std::unique_ptr<FeedSession>> open;
+    auto& session = open[{path, threads, int(level)}];
+    if (!session) {
+        session = std::make_unique<FeedSession>(path, threads, level);
+    }
+    return *session;
 }
 
 } // namespace QueltBench

@@ -6,6 +6,8 @@ queltfloor, the module that gives every overload a function of its own.
     harness.py chain OUT               the same calls without queltfloor's and the model's, for
                                        the ordered-chain copy
     harness.py throughput OUT MODELS   the large sizes and the model that computes for a while
+    harness.py quelt OUT MODELS        the quelt package: data exchange against memcpy and element
+                                       loops, quelt.Session against the runtime's Run (package.py)
 
 The module found first on PYTHONPATH is timed: the build's queltcore, or its ordered-chain copy
 (the two cannot share a process: both register the same classes). Before anything is timed,
@@ -445,6 +447,14 @@ def throughput(out, models, log):
     cases.save(out, result)
 
 
+def package_phase(out, models, log):
+    import package  # imports quelt, where this build has it
+
+    result = package.run(models, log, LATENCY_BLOCK, THROUGHPUT_BLOCK)
+    result["process"] = process_info()
+    cases.save(out, result)
+
+
 def main(argv):
     phase, out = argv[1], argv[2]
     models = argv[3] if len(argv) > 3 else None
@@ -455,7 +465,7 @@ def main(argv):
     if phase == "chain":
         latency(out, None, log, floor=False)
     else:
-        {"latency": latency, "throughput": throughput}[phase](out, models, log)
+        {"latency": latency, "throughput": throughput, "quelt": package_phase}[phase](out, models, log)
 
 
 if __name__ == "__main__":

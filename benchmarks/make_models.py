@@ -1,15 +1,19 @@
-"""Writes the two ONNX models the benchmark runs: tiny.onnx, whose run costs next to nothing,
-and compute.onnx, whose run computes for a few milliseconds.
+"""Writes the ONNX models the benchmark runs: tiny.onnx, whose run costs next to nothing;
+compute.onnx, whose run computes for a few milliseconds; feed.onnx, which takes a float32
+vector of any length and hands back its first element, and feed-N.onnx, the same for a fixed
+length N (one per size of cases.FEED_SIZES, for the model class, which needs fixed shapes).
 
 Run with an interpreter that has the onnx package (Debian: /usr/bin/python3 with python3-onnx):
 /usr/bin/python3 benchmarks/make_models.py OUTPUT_FOLDER
-Both files are a few hundred bytes: compute.onnx makes its weights inside the graph.
+Every file is a few hundred bytes: compute.onnx makes its weights inside the graph.
 """
 import importlib.util
 import os
 import sys
 
 from onnx import TensorProto, helper
+
+import cases
 
 # The test models' writer: same opset, IR version and checks.
 _spec = importlib.util.spec_from_file_location(
@@ -51,6 +55,17 @@ def main(folder):
          [helper.make_tensor_value_info("scale", FLOAT, [1])],
          [helper.make_tensor_value_info("y", FLOAT, [N, N])],
          "y is scale W^(%d+1), W the %d x %d matrix of 1/%d" % (CHAIN, N, N, N))
+
+    # Whatever the input's length, the graph reads one element of it: any cost of a run that
+    # grows with the length is the runner's, not the model's.
+    for name, length in [("feed", "n")] + [("feed-%d" % n, n) for n in cases.FEED_SIZES]:
+        save(folder, name,
+             [helper.make_node("Constant", [], ["first"],
+                               value=helper.make_tensor("first_value", TensorProto.INT64, [1], [0])),
+              helper.make_node("Gather", ["x", "first"], ["y"])],
+             [helper.make_tensor_value_info("x", FLOAT, [length])],
+             [helper.make_tensor_value_info("y", FLOAT, [1])],
+             "y is the first element of x")
 
 
 if __name__ == "__main__":

@@ -74,10 +74,15 @@ def kinds(types):
 
 
 def verdict(met):
-    return "**met**" if met else "**not met**"
+    """A target's verdict; None where it could not be measured."""
+    return "**not measured**" if met is None else "**met**" if met else "**not met**"
 
 
 # ---- the run's data, gathered ---------------------------------------------------------------
+
+PACKAGE_PARTS = ["exchange/vector", "exchange/matrix", "exchange/model", "session/models", "session/feeds",
+                 "session/threads"]
+
 
 class Run:
     def __init__(self, results):
@@ -89,6 +94,19 @@ class Run:
         self.cpp_large = read_cpp(os.path.join(results, "cpp-throughput.json"))[0]
         self.module_large = cases.load(os.path.join(results, "throughput-module.json"))
         self.peers_large = cases.load(os.path.join(results, "throughput-peers.json"))
+        path = os.path.join(results, "quelt-module.json")
+        self.quelt = cases.load(path) if os.path.exists(path) else {
+            "exchange": {}, "session": {},
+            "not_measured": {part: "this run made no measurements of the quelt package" for part in PACKAGE_PARTS}}
+
+    def package(self, part):
+        """One part of the quelt package's measurements ("exchange/vector", ...) and, where it
+        was not measured, why."""
+        group, name = part.split("/")
+        found = self.quelt[group].get(name)
+        if found is None:
+            return None, self.quelt["not_measured"].get(part, "not measured in this run")
+        return found, None
 
     def latency(self, source, key, label):
         """A median from one of the Python latency tables; for ls, the restoring copies that
@@ -339,6 +357,217 @@ def model_section(run):
         rows)
 
 
+# ---- the quelt package ----------------------------------------------------------------------
+
+def paired(group, label, against):
+    return paired_ratio(group[label], group[against])
+
+
+def exchange_rows(run):
+    """The data exchange table: each path, its memcpy, their ratio, the element loop."""
+    rows = []
+    n = cases.EXCHANGE_LENGTH
+    rows_, cols = cases.EXCHANGE_SHAPE
+    layouts = [
+        ("exchange/vector", "vecd, %s elements" % "{:,}".format(n), [
+            ("fill", "`quelt.memory(v)[:] = src`", "memory", "fill-memcpy", "loop-fill", "`v[i] = src[i]`"),
+            ("fill", "`quelt.vector(src)`", "vector", "fill-memcpy", "loop-fill", "`v[i] = src[i]`"),
+            ("read", "`bytes(quelt.memory(v))`", "bytes", "read-memcpy", "loop-read", "`[v[i] for i ...]`"),
+            ("read", "`quelt.tolist(v)`", "tolist", None, "loop-read", "`[v[i] for i ...]`"),
+        ]),
+        ("exchange/matrix", "matd, %d x %d" % (rows_, cols), [
+            ("fill", "`quelt.matrix(src)`, src row-major", "matrix-rows", "fill-memcpy", "loop-fill",
+             "`A[i, j] = src[i][j]`"),
+            ("fill", "`quelt.matrix(src)`, src column-major", "matrix-columns", "fill-memcpy", "loop-fill",
+             "`A[i, j] = src[i][j]`"),
+            ("read", "`bytes(quelt.memory(A))` (row-major bytes)", "bytes", "read-memcpy", "loop-read",
+             "`[[A[i, j] for j ...] for i ...]`"),
+            ("read", "`quelt.tolist(A)`", "tolist", None, "loop-read", "`[[A[i, j] for j ...] for i ...]`"),
+        ]),
+        ("exchange/model", "model input, %s float32" % "{:,}".format(cases.FEED_SIZES[-1]), [
+            ("fill", "`quelt.inputs(m)[0][:] = src`", "inputs", "memcpy", "loop-set", "`m.set(0, [i], src[i])`"),
+        ]),
+    ]
+    for part, data_label, paths in layouts:
+        data, missing = run.package(part)
+        if data is None:
+            rows.append([data_label, "–", "not measured: %s" % missing, "–", "–", "–", "–", "–"])
+            continue
+        buffers, python = data["buffers"], data["python"]
+        for way, call, label, memcpy, loop, loop_call in paths:
+            source = buffers if label in buffers else python
+            seconds = source[label]["median"]
+            loop_seconds = python[loop]["median"]
+            rows.append([data_label, way, call, duration(seconds),
+                         duration(buffers[memcpy]["median"]) if memcpy else "–",
+                         ratio(paired(buffers, label, memcpy)) if memcpy else "–",
+                         "%s: %s" % (loop_call, duration(loop_seconds)), "%.0f" % (loop_seconds / seconds)])
+    return rows
+
+
+def exchange_targets(run):
+    """Each container's buffer paths against memcpy; the matrix's straight copy apart from the
+    paths that reorder its elements (a row-major source; bytes(), which CPython 3.7 reads out
+    in row-major order)."""
+    found = []
+    groups = [
+        ("exchange/vector", "vecd of %s elements: filling (`quelt.memory(v)[:] = src`, `quelt.vector(src)`) and "
+         "reading back (`bytes(quelt.memory(v))`) within %.1f x a C++ `memcpy` of the same bytes",
+         [("memory(v)[:] =", "memory", "fill-memcpy"), ("vector", "vector", "fill-memcpy"),
+          ("bytes", "bytes", "read-memcpy")]),
+        ("exchange/matrix", "matd %d x %d made from a column-major buffer (`quelt.matrix(src)`, a straight copy) "
+         "within %.1f x a C++ `memcpy` of the same bytes", [("matrix", "matrix-columns", "fill-memcpy")]),
+        ("exchange/matrix", "matd %d x %d through the paths that reorder its elements: `quelt.matrix(src)` of a "
+         "row-major buffer, `bytes(quelt.memory(A))` (row-major in CPython 3.7): within %.1f x a C++ `memcpy` "
+         "of the same bytes", [("matrix of rows", "matrix-rows", "fill-memcpy"), ("bytes", "bytes", "read-memcpy")]),
+    ]
+    for part, text, checks in groups:
+        size = ("{:,}".format(cases.EXCHANGE_LENGTH),) if part.endswith("vector") else cases.EXCHANGE_SHAPE
+        target = text % (size + (cases.TARGET_EXCHANGE_RATIO,))
+        data, missing = run.package(part)
+        if data is None:
+            found.append((target, "not measured: " + missing, None))
+            continue
+        ratios = [(name, paired(data["buffers"], label, memcpy)) for name, label, memcpy in checks]
+        found.append((target, "quelt / memcpy: " + ", ".join("%s %.2f" % r for r in ratios),
+                      all(r <= cases.TARGET_EXCHANGE_RATIO for _, r in ratios)))
+    return found
+
+
+def feed_overheads(feeds):
+    """Per input length: the median of Session.run less the median of the direct Run."""
+    return [(int(n), feeds[n]["session"]["run"]["median"] - feeds[n]["session"]["direct"]["median"])
+            for n in sorted(feeds, key=int)]
+
+
+def session_targets(run):
+    found = []
+    models, missing = run.package("session/models")
+    for name, bound, text in (
+            ("tiny", cases.TARGET_SESSION_TINY_RATIO, "`Session.run` on the tiny model: at most %.0f x the direct "
+             "C++ `Run` on the same inputs, same process"),
+            ("compute", cases.TARGET_SESSION_COMPUTE_RATIO, "`Session.run` on the compute model: within %d%% of "
+             "the direct C++ `Run`, same process")):
+        target = text % (bound if name == "tiny" else round(100 * (bound - 1)))
+        if models is None:
+            found.append((target, "not measured: " + missing, None))
+            continue
+        r = paired(models[name], "run", "direct")
+        measured = "%.3f x (%s against %s)" % (r, duration(models[name]["run"]["median"]),
+                                               duration(models[name]["direct"]["median"]))
+        if "direct-per-run" in models[name]:
+            measured += "; %.3f x the direct `Run` that makes its input tensors and run options for every run" % (
+                paired(models[name], "run", "direct-per-run"))
+        found.append((target, measured, r <= bound))
+    target = ("`Session.run` with a float32 input of 1 to %s elements: the cost above the direct `Run` independent "
+              "of the size (grows by less than %d%% of one `memcpy` of the largest input)" % (
+                  "{:,}".format(cases.FEED_SIZES[-1]), round(100 * cases.TARGET_FEED_GROWTH_OF_COPY)))
+    feeds, missing = run.package("session/feeds")
+    if feeds is None:
+        found.append((target, "not measured: " + missing, None))
+    else:
+        overheads = feed_overheads(feeds)
+        growth = overheads[-1][1] - overheads[0][1]
+        copy = feeds[str(cases.FEED_SIZES[-1])]["copy"]["memcpy"]["median"]
+        found.append((target, "%s at %d element(s), %s at %s: %s%s (a `memcpy` of the input: %s)" % (
+            duration(overheads[0][1]), overheads[0][0], duration(overheads[-1][1]), "{:,}".format(overheads[-1][0]),
+            "grew by " if growth >= 0 else "fell by ", duration(abs(growth)), duration(copy)),
+            growth <= cases.TARGET_FEED_GROWTH_OF_COPY * copy))
+    target = ("two Python threads each running the compute model (`threads=1`): wall time at most %.1f x the "
+              "same runs one after the other" % cases.TARGET_THREADS_RATIO)
+    threads, missing = run.package("session/threads")
+    if threads is None:
+        found.append((target, "not measured: " + missing, None))
+    else:
+        r = paired(threads, "side-by-side", "in-turn")
+        found.append((target, "%.2f x (%s against %s for two runs)" % (
+            r, duration(threads["side-by-side"]["median"]), duration(threads["in-turn"]["median"])),
+            r <= cases.TARGET_THREADS_RATIO))
+    return found
+
+
+def package_section(run):
+    out = ["## The quelt package\n\nMeasured in the queltcore process, with queltfloor's C++ loops of the same "
+           "work taking turns with quelt's calls block by block; a ratio is the median over the rounds of the two "
+           "blocks of a round. Before anything is timed, each call is checked against what it must compute "
+           "(contents, shapes, the runtime's outputs against the direct call's). A part that this build's quelt "
+           "could not run is marked as not measured, with the reason.\n"]
+    out.append("### Data exchange\n\nA million float64 elements (8 MB) into and out of a `vecd` and a 1000 x 1000 "
+               "`matd`, and a million float32 elements into a model input, against queltfloor's `memcpy` of the "
+               "same bytes between the same kinds of memory (into the container's or the tensor's storage from "
+               "the source buffer, or from the storage into a preallocated `bytearray`) and against the "
+               "element-by-element loop that queltcore alone offers, timed at the full size. Sources are "
+               "`array.array` objects (a 2-D row-major `memoryview` cast from one for `quelt.matrix`; another "
+               "matd's `quelt.memory` for the column-major case). CPython 3.7's `memoryview` assigns slices in "
+               "one dimension only, so a matd is filled through `quelt.matrix`, not `quelt.memory(A)[:] = src`; "
+               "and `bytes()` of a column-major view reads it out row by row (an element-wise reordering). "
+               "Thread CPU time; the paths that make a new container or `bytes` include its allocation.\n\n"
+               + table(["data", "way", "quelt", "time", "C++ memcpy", "quelt / memcpy",
+                        "element by element (queltcore)", "loop / quelt"], exchange_rows(run)))
+    models, missing = run.package("session/models")
+    if models is None:
+        out.append("### quelt.Session\n\nNot measured: %s.\n" % missing)
+    else:
+        rows = []
+        for name in ("tiny", "compute"):
+            timed = models[name]
+            per_run = "direct-per-run" in timed
+            rows.append([name, duration(timed["run"]["median"]), duration(timed["direct"]["median"]),
+                         "%.3f" % paired(timed, "run", "direct"),
+                         duration(timed["direct-per-run"]["median"]) if per_run else "–",
+                         "%.3f" % paired(timed, "run", "direct-per-run") if per_run else "–"])
+        out.append("### quelt.Session\n\n`Session.run(feeds)` with the default options (runtime's default thread "
+                   "pool, optimisation `\"all\"`) against queltfloor's `Run` on a session of the same model with "
+                   "the same options in the same process, its input tensors over the very memory of the feeds and "
+                   "every output allocated by the runtime and dropped after each run, as `Session.run` has them. "
+                   "The direct `Run` that the targets use makes its input tensors and run options once; for the "
+                   "tiny model it was also timed making them for every run, as `Session.run` must. Feeds: a "
+                   "1 x 2 float32 `memoryview` (tiny), a 1-element `array.array('f')` (compute). Wall clock.\n\n"
+                   + table(["model", "Session.run", "direct Run", "Session / direct",
+                            "direct Run, tensors and options per run", "Session / that"], rows))
+    feeds, missing = run.package("session/feeds")
+    if feeds is None:
+        out.append("#### Input length\n\nNot measured: %s.\n" % missing)
+    else:
+        rows = []
+        for n, overhead in feed_overheads(feeds):
+            entry = feeds[str(n)]
+            model = entry["model"]
+            rows.append(["{:,}".format(n), duration(entry["session"]["direct"]["median"]),
+                         duration(entry["session"]["run"]["median"]), duration(overhead),
+                         "%.2f" % paired(entry["session"], "run", "direct"), duration(model["set"]["median"]),
+                         duration(model["inputs"]["median"]) if "inputs" in model else "not in this build"])
+        largest = feeds[str(cases.FEED_SIZES[-1])]
+        out.append("#### Input length\n\n`feed.onnx` takes a float32 vector of any length and hands back its first "
+                   "element: the runtime's work does not grow with the length, so whatever would grow is the "
+                   "runner's (a copy of the input). Fed an `array.array('f')`, `Session.run` against the direct "
+                   "`Run` on the same memory; beside them the model class on the same graph with a fixed length "
+                   "(`feed-N.onnx`), filled by one `set` per element, or by `quelt.inputs(m)[0][:] = src`, then "
+                   "run. One `memcpy` of the largest input took %s (thread CPU time). Wall clock.\n\n" % (
+                       duration(largest["copy"]["memcpy"]["median"]))
+                   + table(["elements", "direct Run", "Session.run", "Session − direct", "Session / direct",
+                            "model class: set per element + run", "model class: quelt.inputs + run"], rows))
+    threads, missing = run.package("session/threads")
+    if threads is None:
+        out.append("#### Two threads\n\nNot measured: %s.\n" % missing)
+    else:
+        ratios = [a / b for a, b in zip(threads["side-by-side"]["blocks"], threads["in-turn"]["blocks"])]
+        load = threads.get("load")
+        out.append("#### Two threads\n\nOne `quelt.Session(compute.onnx, threads=1)`: two Python threads each "
+                   "making N runs at once, against one thread making the 2N runs in turn (N as the block's "
+                   "calibration gives it; times below per pair of runs), in %d rounds. Wall clock, on 2 cores "
+                   "that other work shared%s: two threads can be no faster than the cores they find free.\n\n" % (
+                       len(ratios), " (load average %s before, %s after)" % (
+                           " / ".join("%.2f" % v for v in load[0]), " / ".join("%.2f" % v for v in load[1]))
+                       if load else "")
+                   + table(["two runs in turn", "two threads, one run each", "threads / in turn (median round)",
+                            "best round", "worst round"],
+                           [[duration(threads["in-turn"]["median"]), duration(threads["side-by-side"]["median"]),
+                             "%.2f" % paired(threads, "side-by-side", "in-turn"), "%.2f" % min(ratios),
+                             "%.2f" % max(ratios)]]))
+    return "\n".join(out)
+
+
 def targets(run, worst_sweep, worst_int):
     """Each target as (what it asks, what was measured, whether it is met)."""
     found = []
@@ -378,7 +607,7 @@ def targets(run, worst_sweep, worst_int):
     found.append(("model `run` on a model computing at least 1 ms (here %s): within %d%% of the direct C++ "
                   "`Run`" % (duration(direct), round(100 * (cases.TARGET_MODEL_RUN_RATIO - 1))),
                   measured, r <= cases.TARGET_MODEL_RUN_RATIO and direct >= 1e-3))
-    return found
+    return found + exchange_targets(run) + session_targets(run)
 
 
 def targets_section(run, worst_sweep, worst_int):
@@ -440,6 +669,14 @@ METHOD = """## How it was measured
   counterparts. SciPy rows call the same BLAS or LAPACK routine as queltcore through
   `scipy.linalg.blas` and `scipy.linalg.lapack`, in place (`overwrite_y=1`, `overwrite_c=1`,
   `overwrite_a=1`, `overwrite_b=1`, `gels` with its optimal workspace).
+- The quelt package is measured last, in a process of its own that imports queltcore, quelt
+  and queltfloor: each of quelt's calls takes turns block by block with queltfloor's C++ loop of
+  the same work (`memcpy` between the same buffers' memory, on the thread's CPU clock; the
+  runtime's `Run` on a session of the same model and options, fed tensors over the same memory,
+  on the wall clock), 31 rounds for the buffer paths and the tiny model, 15 for the compute
+  model and the two threads, 25 per input length; the element-by-element loops run five
+  times at the full million. The models `feed.onnx` and `feed-N.onnx` are written by
+  `benchmarks/make_models.py` with the others.
 - Google Benchmark 1.7.1 as Debian packages it warns that it was built with assertions on; that
   affects its own bookkeeping between timed batches, not the timed loop.
 """
@@ -460,8 +697,8 @@ def plot(run, path):
         ("NumPy", "tab:green", "-", "D", lambda key: run.latency(run.peers, key, "numpy")),
         ("SciPy", "tab:orange", "-", "x", lambda key: run.latency(run.peers, key, "scipy")),
     ]
-    figure = plt.figure(figsize=(15, 12))
-    grid = figure.add_gridspec(3, 3, height_ratios=[1, 1, 1.1])
+    figure = plt.figure(figsize=(15, 16))
+    grid = figure.add_gridspec(4, 3, height_ratios=[1, 1, 1.1, 1.1])
     for index, (family, letter) in enumerate(panels):
         axes = figure.add_subplot(grid[index // 3, index % 3])
         sizes = cases.sizes(family)
@@ -500,9 +737,74 @@ def plot(run, path):
     low, high = axes.get_ylim()
     axes.set_ylim(low / 4, high)
     axes.legend(fontsize=8, ncol=5, loc="lower center")
-    figure.suptitle("Latency per call against size, OPENBLAS_NUM_THREADS=1 (thread CPU time)")
+    plot_feeds(run, figure.add_subplot(grid[3, :2]))
+    plot_exchange(run, figure.add_subplot(grid[3, 2]))
+    figure.suptitle("Latency per call against size, OPENBLAS_NUM_THREADS=1 (thread CPU time); "
+                    "the quelt package (bottom row)")
     figure.tight_layout(rect=(0, 0, 1, 0.95))
     figure.savefig(path, dpi=80)
+
+
+def not_measured(axes, title, why):
+    axes.set_title(title)
+    axes.text(0.5, 0.5, "not measured:\n" + why, ha="center", va="center", wrap=True, transform=axes.transAxes)
+    axes.set_axis_off()
+
+
+def plot_feeds(run, axes):
+    title = "quelt.Session.run against input length (feed.onnx reads one element; wall clock)"
+    feeds, missing = run.package("session/feeds")
+    if feeds is None:
+        return not_measured(axes, title, missing)
+    sizes = sorted(feeds, key=int)
+    x = [int(n) for n in sizes]
+    lines = [("direct Run, same process", "black", "-", "o", lambda e: e["session"]["direct"]["median"]),
+             ("Session.run", "tab:blue", "-", "s", lambda e: e["session"]["run"]["median"]),
+             ("model class: set per element + run", "tab:red", "-", "v", lambda e: e["model"]["set"]["median"]),
+             ("model class: quelt.inputs + run", "tab:orange", "--", "^",
+              lambda e: e["model"]["inputs"]["median"] if "inputs" in e["model"] else None)]
+    for label, color, style, marker, value in lines:
+        points = [(n, value(feeds[k])) for n, k in zip(x, sizes)]
+        points = [(n, v * 1e6) for n, v in points if v]
+        if points:
+            axes.plot(*zip(*points), color=color, linestyle=style, marker=marker, label=label)
+    axes.set_xscale("log")
+    axes.set_yscale("log")
+    axes.set_xlabel("float32 input elements")
+    axes.set_ylabel("µs per run (median)")
+    axes.set_title(title)
+    axes.grid(True, which="both", alpha=0.3)
+    axes.legend(fontsize=8)
+
+
+def plot_exchange(run, axes):
+    title = "a million elements: quelt / C++ memcpy"
+    bars = []
+    for part, prefix, labels in (
+            ("exchange/vector", "vecd", [("memory[:] =", "memory", "fill-memcpy"), ("vector()", "vector", "fill-memcpy"),
+                                         ("bytes()", "bytes", "read-memcpy")]),
+            ("exchange/matrix", "matd", [("matrix(), col-major", "matrix-columns", "fill-memcpy"),
+                                         ("matrix(), row-major", "matrix-rows", "fill-memcpy"),
+                                         ("bytes()", "bytes", "read-memcpy")]),
+            ("exchange/model", "input", [("inputs[0][:] =", "inputs", "memcpy")])):
+        data, _ = run.package(part)
+        if data is not None:
+            bars += [("%s %s" % (prefix, name), paired(data["buffers"], label, memcpy)) for name, label, memcpy in labels]
+    if not bars:
+        return not_measured(axes, title, run.package("exchange/vector")[1])
+    names, ratios = zip(*bars)
+    colors = ["tab:blue" if r <= cases.TARGET_EXCHANGE_RATIO else "tab:red" for r in ratios]
+    axes.barh(range(len(bars)), ratios, color=colors)
+    axes.set_yticks(range(len(bars)))
+    axes.set_yticklabels(names, fontsize=8)
+    axes.invert_yaxis()
+    axes.set_xscale("log")
+    axes.axvline(1.0, color="black", linewidth=1)
+    axes.axvline(cases.TARGET_EXCHANGE_RATIO, color="grey", linestyle="--", linewidth=1,
+                 label="target %.1f x" % cases.TARGET_EXCHANGE_RATIO)
+    axes.set_xlabel("quelt / memcpy of the same bytes (median round)")
+    axes.set_title(title)
+    axes.legend(fontsize=8)
 
 
 def main(results, docs):
@@ -514,8 +816,9 @@ def main(results, docs):
         "do not edit by hand. What queltcore costs per call against the floors (the same CBLAS or "
         "LAPACKE routine called from C++, and a pybind11 function with a single overload taking the "
         "same arguments), against its own ordered-chain copy (every call resolved by pybind11's "
-        "overload chain, as before the fast dispatch), and against NumPy and SciPy. Medians "
-        "throughout.\n\n![Latency per call against size](benchmarks.png)\n",
+        "overload chain, as before the fast dispatch), and against NumPy and SciPy; what the quelt "
+        "package's data exchange and `quelt.Session` cost against `memcpy` and the runtime's own `Run` "
+        "(last section). Medians throughout.\n\n![Latency per call against size](benchmarks.png)\n",
         targets_section(run, worst_sweep, worst_int),
         machine_section(run),
         "## Every overload at size 1\n\nEach name's overloads at size 1 (1-element vectors, 1 x 1 "
@@ -534,6 +837,7 @@ def main(results, docs):
         "ordered chain's, and the peers.\n\n" + "\n".join(family_table(run, f) for f in cases.FAMILIES),
         throughput_section(run),
         model_section(run),
+        package_section(run),
         METHOD,
     ]
     os.makedirs(docs, exist_ok=True)

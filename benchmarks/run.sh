@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# The benchmark behind `make bench`: builds queltcore, its ordered-chain copy, queltfloor and
-# the C++ floor in build-bench (Release), measures everything in one run and writes
+# The benchmark behind `make bench`: builds queltcore, its ordered-chain copy, the quelt package,
+# queltfloor and the C++ floor in build-bench (Release), measures everything in one run and writes
 # docs/benchmarks.md and docs/benchmarks.png. Raw results stay in build-bench/bench-results.
 #
 # JOBS (default 2) sets the build's parallelism; PYTHON names the CPython 3.7 to build for.
@@ -26,7 +26,8 @@ mkdir -p "$build"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DQUELT_BUILD_BENCHMARKS=ON \
     ${PYTHON:+-DPython_EXECUTABLE="$PYTHON"} > "$build.configure.log" \
     || { cat "$build.configure.log"; exit 1; }
-cmake --build "$build" -j "${JOBS:-2}" --target queltcore queltcore_chain queltfloor quelt_floor
+cmake --build "$build" -j "${JOBS:-2}" --target queltcore queltcore_chain quelt_native quelt_package \
+    queltfloor quelt_floor
 built=$(date +%s)
 
 python37="$(cat "$build/python-interpreter")"
@@ -66,6 +67,8 @@ echo "== throughput: queltcore against the direct calls"
 module throughput "$results/throughput-module.json" "$results/models" > "$results/throughput-module.log"
 echo "== throughput: NumPy and SciPy"
 peers throughput "$results/throughput-peers.json"
+echo "== quelt: data exchange and quelt.Session against memcpy and the direct calls"
+module quelt "$results/quelt-module.json" "$results/models" > "$results/quelt-module.log"
 cat /proc/loadavg > "$results/load-end"
 
 measured=$(date +%s)

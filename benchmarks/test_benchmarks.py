@@ -6,6 +6,7 @@ path), the harness's view of the overloads, its operands and the models. Nothing
     /usr/bin/python3 -m unittest discover -s benchmarks -p 'test_*.py'
     PYTHONPATH=build-bench:build-bench/benchmarks python3.7 -m unittest discover -s benchmarks -p 'test_*.py'
 """
+import array
 import json
 import os
 import statistics
@@ -143,17 +144,65 @@ def synthetic_run(small=0.8, gemm=1.0, gemv=1.0, axpy=1.0, access=1.2, run_ratio
                 "module": stat(1e-3 * ratios[family], [d * ratios[family] for d in direct]),
                 "direct": stat(1e-3, direct)}
             run.cpp_large["throughput/" + key] = {"time": 1e-3}
+    run.quelt = synthetic_quelt()
     return run
 
 
+def pair(ratio, base=1e-3, **others):
+    """Two labels of one measurement whose blocks keep the given ratio round by round while the
+    machine's speed drifts."""
+    drift = [1.0, 3.0, 1.0, 2.0, 1.0]
+    return {label: stat(base * r, [base * r * d for d in drift]) for label, r in others.items()} or None
+
+
+def synthetic_quelt(vector=1.1, matrix_columns=1.2, matrix_rows=1.4, tiny=1.8, compute=1.02, threads=0.55,
+                    growth=0.0, copy=400e-6, missing=()):
+    """quelt-module.json with made-up figures; the parts in `missing` not measured."""
+    feeds = {}
+    for n in cases.FEED_SIZES:
+        direct = 2e-6
+        run = direct + 10e-6 + (growth if n == cases.FEED_SIZES[-1] else 0.0)
+        feeds[str(n)] = {"session": {"run": stat(run), "direct": stat(direct)},
+                         "model": {"set": stat(0.4e-6 * n), "inputs": stat(3e-6)}}
+    feeds[str(cases.FEED_SIZES[-1])]["copy"] = {"memcpy": stat(copy)}
+    python = {"tolist": stat(20e-3), "loop-fill": stat(0.2), "loop-read": stat(0.1)}
+    parts = {
+        "exchange/vector": {"buffers": pair(1, memory=vector, vector=1.0, bytes=1.0, **{"fill-memcpy": 1.0,
+                                                                                       "read-memcpy": 1.0}),
+                            "python": python},
+        "exchange/matrix": {"buffers": pair(1, **{"matrix-columns": matrix_columns, "matrix-rows": matrix_rows,
+                                                  "bytes": 1.0, "fill-memcpy": 1.0, "read-memcpy": 1.0}),
+                            "python": python},
+        "exchange/model": {"buffers": pair(1, inputs=1.0, memcpy=1.0), "python": {"loop-set": stat(0.4)}},
+        "session/models": {"tiny": pair(1, base=1e-6, run=tiny, direct=1.0),
+                           "compute": pair(1, base=5e-3, run=compute, direct=1.0)},
+        "session/feeds": feeds,
+        "session/threads": pair(1, base=20e-3, **{"side-by-side": threads, "in-turn": 1.0}),
+    }
+    found = {"exchange": {}, "session": {}, "not_measured": {}}
+    for part, data in parts.items():
+        group, name = part.split("/")
+        if part in missing:
+            found["not_measured"][part] = "this build's quelt has no " + name
+        else:
+            found[group][name] = data
+    return found
+
+
 class ReportTest(unittest.TestCase):
-    def verdicts(self, worst_int=0.5, **figures):
+    def verdicts(self, worst_int=0.5, quelt=None, **figures):
+        """The core's seven verdicts, and the quelt package's seven."""
         run = synthetic_run(**figures)
+        if quelt is not None:
+            run.quelt = synthetic_quelt(**quelt)
         _, worst = report.sweep_rows(run)
-        return [met for _, _, met in report.targets(run, worst, worst_int)]
+        found = [met for _, _, met in report.targets(run, worst, worst_int)]
+        self.assertEqual(len(found), 14)
+        return found[:7] if quelt is None else found[7:]
 
     def test_every_target_met(self):
         self.assertEqual(self.verdicts(), [True] * 7)
+        self.assertEqual(self.verdicts(quelt={}), [True] * 7)
 
     def test_each_target_fails_on_its_own(self):
         self.assertEqual(self.verdicts(small=1.51), [False] + [True] * 6)
@@ -167,6 +216,41 @@ class ReportTest(unittest.TestCase):
     def test_the_bounds_themselves_are_met(self):
         self.assertEqual(self.verdicts(small=1.5, gemm=1.03, access=2.0, run_ratio=1.05), [True] * 7)
 
+    def test_each_package_target_fails_on_its_own(self):
+        cases_ = [({"vector": 1.51}, 0), ({"matrix_columns": 1.6}, 1), ({"matrix_rows": 1.6}, 2),
+                  ({"tiny": 2.01}, 3), ({"compute": 1.051}, 4), ({"growth": 101e-6}, 5), ({"threads": 0.61}, 6)]
+        for figures, failing in cases_:
+            expected = [True] * 7
+            expected[failing] = False
+            self.assertEqual(self.verdicts(quelt=figures), expected, figures)
+        # The bounds themselves; a cost above the direct call that shrinks with the size.
+        self.assertEqual(self.verdicts(quelt={"vector": 1.5, "tiny": 2.0, "threads": 0.6, "growth": 99e-6}),
+                         [True] * 7)
+        self.assertEqual(self.verdicts(quelt={"growth": -5e-6}), [True] * 7)
+
+    def test_a_part_not_measured_says_why_and_has_no_verdict(self):
+        run = synthetic_run()
+        run.quelt = synthetic_quelt(missing=("exchange/matrix", "session/feeds"))
+        found = report.targets(run, report.sweep_rows(run)[1], 0.5)[7:]
+        self.assertEqual([met for _, _, met in found], [True, None, None, True, True, None, True])
+        self.assertEqual(found[1][1], "not measured: this build's quelt has no matrix")
+        self.assertEqual(report.verdict(None), "**not measured**")
+        section = report.package_section(run)
+        self.assertIn("| matd, 1000 x 1000 | – | not measured: this build's quelt has no matrix |", section)
+        self.assertIn("#### Input length\n\nNot measured: this build's quelt has no feeds.", section)
+
+    def test_package_ratios_are_paired_and_the_growth_is_read(self):
+        run = synthetic_run()
+        run.quelt = synthetic_quelt(tiny=1.5, growth=20e-6)
+        found = report.targets(run, report.sweep_rows(run)[1], 0.5)[7:]
+        # The medians alone would give 1.5 too here; the drift is shared round by round.
+        self.assertEqual(found[3][1], "1.500 x (1.500 µs against 1.000 µs)")
+        self.assertEqual(found[5][1], "10.0 µs at 1 element(s), 30.0 µs at 1,000,000: grew by 20.0 µs "
+                                      "(a `memcpy` of the input: 400 µs)")
+        rows = report.exchange_rows(run)
+        self.assertEqual(rows[0], ["vecd, 1,000,000 elements", "fill", "`quelt.memory(v)[:] = src`", "1.100 ms",
+                                   "1.000 ms", "1.10", "`v[i] = src[i]`: 200 ms", "182"])
+
     def test_the_worst_overload_is_named(self):
         run = synthetic_run(small=1.2)
         _, measured, _ = report.targets(run, report.sweep_rows(run)[1], 0.5)[0]
@@ -175,7 +259,7 @@ class ReportTest(unittest.TestCase):
 
     def test_a_model_that_computes_too_briefly_does_not_count(self):
         run = synthetic_run(compute=0.9e-3)
-        target, measured, met = report.targets(run, report.sweep_rows(run)[1], 0.5)[-1]
+        target, measured, met = report.targets(run, report.sweep_rows(run)[1], 0.5)[6]
         self.assertFalse(met)
         self.assertEqual(measured, "1.000 x (against the C++ floor's separate process: 1.000 x); "
                                    "but the model computed for less than 1 ms")
@@ -317,6 +401,45 @@ class HarnessTest(unittest.TestCase):
             compute.run()
             for index in ([0, 0], [383, 0], [17, 383]):
                 self.assertAlmostEqual(compute.get(0, index), 2.0 / 384, delta=1e-6)
+            # The feed models hand back their input's first element, at a fixed length or any.
+            fixed = harness.q.model(os.path.join(folder, "feed-1000.onnx"))
+            fixed.set(0, [0], 7.0)
+            fixed.set(0, [999], -1.0)
+            fixed.run()
+            self.assertEqual(fixed.get(0, [0]), 7.0)
+            # queltfloor's Run, as quelt.Session configures it, on the caller's memory.
+            tiny_input = memoryview(array.array("f", [1.5, -4.0])).cast("B").cast("f", (1, 2))
+            for options in ({}, {"threads": 1, "optimization": "disable"}):
+                self.assertEqual(harness.f.direct_session_outputs(os.path.join(folder, "tiny.onnx"),
+                                                                  {"x": tiny_input}, **options),
+                                 [array.array("f", [3.0, -8.0]).tobytes()])
+                for n in (1, 5):
+                    self.assertEqual(harness.f.direct_session_outputs(
+                        os.path.join(folder, "feed.onnx"), {"x": array.array("f", range(3, 3 + n))}, **options),
+                        [array.array("f", [3.0]).tobytes()])
+            with self.assertRaisesRegex(RuntimeError, "^direct call: a feed is not row-major$"):
+                harness.f.direct_session_outputs(os.path.join(folder, "feed.onnx"),
+                                                 {"x": memoryview(array.array("f", range(6)))[::2]})
+
+    def test_memcpy_copies_the_bytes_and_refuses_other_sizes(self):
+        source = array.array("d", [0.5 * i for i in range(12)])
+        target = bytearray(96)
+        self.assertGreater(harness.f.direct_memcpy(3, target, source), 0.0)
+        self.assertEqual(bytes(target), source.tobytes())
+        for wrong, message in ((bytearray(95), "the buffers' sizes differ"),
+                               (memoryview(bytearray(192))[::2], "the destination is not contiguous")):
+            with self.assertRaisesRegex(RuntimeError, "^direct call: %s$" % message):
+                harness.f.direct_memcpy(1, wrong, source)
+        self.assertEqual(bytes(target), source.tobytes())
+
+    def test_a_feature_the_build_lacks_is_reported_not_timed(self):
+        import package
+        with self.assertRaisesRegex(package.NotMeasured, "^this build's quelt has no no_such_name$"):
+            package.need("model", "no_such_name")
+        with self.assertRaisesRegex(package.NotMeasured, "^quelt.f\\(\\) raised ValueError: bad$"):
+            package.attempt("quelt.f()", lambda: (_ for _ in ()).throw(ValueError("bad")))
+        with self.assertRaisesRegex(package.NotMeasured, "^wrong result: x$"):
+            package.expect(False, "x")
 
     def test_arguments_fill_every_element(self):
         A, x, y = harness.arguments("matvec", ["viewz", "matz", "vecz"], (2, 3))[0:3]
