@@ -196,8 +196,11 @@ class ValueWriter:
         self.out_folder = out_folder
         self.data_set = data_set
 
-    def tensor(self, tensor, stem):
+    def tensor(self, tensor, stem, declared=None):
         name, shape, data = tensor_bytes(tensor)
+        if declared == TensorProto.BFLOAT16 and tensor.data_type == TensorProto.UINT16:
+            # The suites' writer had no bfloat16 arrays: it stored the bits as uint16 data.
+            name = "bfloat16"
         relative = os.path.join(self.data_set, stem + ".bin")
         os.makedirs(os.path.join(self.out_folder, self.data_set), exist_ok=True)
         with open(os.path.join(self.out_folder, relative), "wb") as out:
@@ -234,7 +237,7 @@ class ValueWriter:
         if kind == "tensor_type":
             proto = TensorProto()
             proto.ParseFromString(content)
-            return self.tensor(proto, stem)
+            return self.tensor(proto, stem, type_proto.tensor_type.elem_type)
         if kind == "sequence_type":
             proto = SequenceProto()
             proto.ParseFromString(content)
