@@ -266,12 +266,12 @@ def run_checker(checker, cases_root, cases, work, log):
 def case_failures(case, results, tolerance):
     """Lines describing how results (load error or per data set) differ from the expected."""
     if isinstance(results, tuple):
-        return ["%s: %s" % results]
+        return ["%s: %s" % results[:2]]
     found = []
     for data_set in case.data_sets:
         result = results[data_set.name]
         if isinstance(result, tuple):
-            found.append("%s: %s: %s" % ((data_set.name,) + result))
+            found.append("%s: %s: %s" % ((data_set.name,) + result[:2]))
         else:
             found += mismatches(data_set, result, tolerance)
     return found
