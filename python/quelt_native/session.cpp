@@ -1,8 +1,368 @@
-// The session runner for real models.
+// quelt.Session and quelt.TensorInfo: the runner for real models.
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <unordered_map>
+
+#include <pybind11/stl.h>
+
 #include "registration.hpp"
+#include "tensor.hpp"
+
+namespace py = pybind11;
 
 namespace Quelt::Python {
 
-void registerSession(pybind11::module_&) {}
+namespace {
+
+using Onnx::Kind;
+using Onnx::TypeDesc;
+using Onnx::ValueInfo;
+
+struct TensorInfo {
+    std::string name;
+    std::string kind;
+    py::object dtype;
+    py::tuple shape;
+
+    explicit TensorInfo(const ValueInfo& info) : name(info.name), kind(Onnx::kindName(info.type.kind))
+    {
+        const ONNXTensorElementDataType element = info.type.tensorElement();
+        dtype = py::none();
+        if (element != ONNX_TENSOR_ELEMENT_DATA_TYPE_UNDEFINED) {
+            dtype = py::str(Onnx::elementName(element));
+        }
+        // A sequence or optional value shows the shape of the tensors it holds.
+        const TypeDesc* tensor = &info.type;
+        while (tensor->kind != Kind::Tensor && tensor->kind != Kind::Map && tensor->contained) {
+            tensor = tensor->contained.get();
+        }
+        py::list dims;
+        if (tensor->kind == Kind::Tensor) {
+            for (size_t i = 0; i < tensor->dims.size(); ++i) {
+                if (tensor->dims[i] >= 0) {
+                    dims.append(tensor->dims[i]);
+                } else if (!tensor->symbols[i].empty()) {
+                    dims.append(tensor->symbols[i]);
+                } else {
+                    dims.append(py::none());
+                }
+            }
+        }
+        shape = py::tuple(dims);
+    }
+
+    std::string repr() const
+    {
+        return "quelt.TensorInfo(name=" + py::repr(py::str(name)).cast<std::string>() + ", kind='" + kind
+               + "', dtype=" + py::repr(dtype).cast<std::string>() + ", shape=" + py::repr(shape).cast<std::string>()
+               + ")";
+    }
+};
+
+// ---- Ctrl-C during a run on the main thread ----
+//
+// The runtime's run cannot look at Python's signal flags, and only the main thread receives
+// KeyboardInterrupt. While the main thread runs, SIGINT goes first to a handler that sets the
+// run's terminate flag and then to the handler it replaced (Python's, which notes the signal);
+// the run stops at its next node, and the interpreter's own check of its flags then raises.
+// The run stays on the calling thread: no hand-over costs anything per call.
+std::atomic<OrtRunOptions*> interruptible{nullptr};
+std::atomic<bool> interrupted{false};
+struct sigaction replaced;
+
+void onInterrupt(int signal, siginfo_t* info, void* context)
+{
+    interrupted.store(true);
+    if (OrtRunOptions* options = interruptible.load()) {
+        // It only sets a flag and cannot fail; a status would need the heap to free.
+        [[maybe_unused]] OrtStatus* status = Ort::GetApi().RunOptionsSetTerminate(options);
+    }
+    if (replaced.sa_flags & SA_SIGINFO) {
+        replaced.sa_sigaction(signal, info, context);
+    } else if (replaced.sa_handler != SIG_DFL && replaced.sa_handler != SIG_IGN) {
+        replaced.sa_handler(signal);
+    }
+}
+
+// Installed for one run; a handler that is not a function (ignored, or the default that ends
+// the process) is left alone.
+class InterruptHook {
+public:
+    explicit InterruptHook(OrtRunOptions* options)
+    {
+        struct sigaction current {};
+        sigaction(SIGINT, nullptr, &current);
+        const bool function = (current.sa_flags & SA_SIGINFO) || (current.sa_handler != SIG_DFL && current.sa_handler != SIG_IGN);
+        if (!function) {
+            return;
+        }
+        replaced = current;
+        interrupted.store(false);
+        interruptible.store(options);
+        struct sigaction hook = current;
+        hook.sa_flags = (current.sa_flags & SA_RESTART) | SA_SIGINFO;
+        hook.sa_sigaction = onInterrupt;
+        sigaction(SIGINT, &hook, nullptr);
+        m_installed = true;
+    }
+    ~InterruptHook() { remove(); }
+
+    void remove()
+    {
+        if (m_installed) {
+            sigaction(SIGINT, &replaced, nullptr);
+            interruptible.store(nullptr);
+            m_installed = false;
+        }
+    }
+
+private:
+    bool m_installed = false;
+};
+
+unsigned long mainThread = 0;
+
+std::string quotedList(const std::vector<ValueInfo>& infos)
+{
+    std::string text;
+    for (const auto& info : infos) {
+        text += (text.empty() ? "'" : ", '") + info.name + "'";
+    }
+    return text.empty() ? "none" : text;
+}
+
+class PySession {
+public:
+    PySession(py::object model, int threads, const std::string& optimization)
+    {
+        Onnx::SessionOptions options;
+        if (threads < 0) {
+            throw py::value_error("threads must be 0 (the runtime's default) or more, got " + std::to_string(threads));
+        }
+        options.threads = threads;
+        static const std::unordered_map<std::string, GraphOptimizationLevel> levels{
+            {"disable", ORT_DISABLE_ALL}, {"basic", ORT_ENABLE_BASIC}, {"extended", ORT_ENABLE_EXTENDED}, {"all", ORT_ENABLE_ALL}};
+        const auto level = levels.find(optimization);
+        if (level == levels.end()) {
+            throw py::value_error("optimization must be 'disable', 'basic', 'extended' or 'all', got '" + optimization + "'");
+        }
+        options.optimization = level->second;
+
+        if (py::isinstance<py::str>(model) || py::hasattr(model, "__fspath__")) {
+            py::object os = py::module_::import("os");
+            py::object path = os.attr("fspath")(model);
+            const std::string encoded = os.attr("fsencode")(path).cast<std::string>();
+            if (encoded.find('\0') != std::string::npos) {
+                throw py::value_error("model path contains a NUL character");
+            }
+            struct stat status {};
+            if (::stat(encoded.c_str(), &status) != 0 || S_ISDIR(status.st_mode)) {
+                errno = S_ISDIR(status.st_mode) ? EISDIR : errno;
+                PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.ptr());
+                throw py::error_already_set();
+            }
+            py::gil_scoped_release release;
+            m_session = std::make_shared<Onnx::Session>(encoded, options);
+        } else if (PyObject_CheckBuffer(model.ptr())) {
+            Py_buffer view;
+            if (PyObject_GetBuffer(model.ptr(), &view, PyBUF_SIMPLE) != 0) {
+                throw py::error_already_set();
+            }
+            try {
+                py::gil_scoped_release release;
+                m_session = std::make_shared<Onnx::Session>(view.buf, size_t(view.len), options);
+            } catch (...) {
+                PyBuffer_Release(&view);
+                throw;
+            }
+            PyBuffer_Release(&view);
+        } else {
+            throw py::type_error("model must be a path (str or os.PathLike) or the model's bytes, got "
+                                 + std::string(Py_TYPE(model.ptr())->tp_name));
+        }
+
+        py::list inputs, outputs;
+        for (size_t i = 0; i < m_session->inputs().size(); ++i) {
+            inputs.append(TensorInfo(m_session->inputs()[i]));
+            m_inputIndex.emplace(m_session->inputs()[i].name, i);
+        }
+        for (size_t i = 0; i < m_session->outputs().size(); ++i) {
+            outputs.append(TensorInfo(m_session->outputs()[i]));
+            m_outputIndex.emplace(m_session->outputs()[i].name, i);
+        }
+        m_inputInfos = py::tuple(inputs);
+        m_outputInfos = py::tuple(outputs);
+    }
+
+    py::tuple inputs() const { return m_inputInfos; }
+    py::tuple outputs() const { return m_outputInfos; }
+
+    py::dict run(py::handle feeds, py::handle wanted)
+    {
+        const auto& inputs = m_session->inputs();
+        const auto& outputs = m_session->outputs();
+
+        // The outputs asked for, in that order.
+        std::vector<size_t> outputIdx;
+        if (wanted.is_none()) {
+            for (size_t i = 0; i < outputs.size(); ++i) {
+                outputIdx.push_back(i);
+            }
+        } else {
+            if (py::isinstance<py::str>(wanted) || !py::isinstance<py::iterable>(wanted)) {
+                throw py::type_error("outputs must be a list of output names, got " + std::string(Py_TYPE(wanted.ptr())->tp_name));
+            }
+            for (py::handle name : wanted) {
+                if (!py::isinstance<py::str>(name)) {
+                    throw py::type_error("outputs must be a list of output names, got an item of type "
+                                         + std::string(Py_TYPE(name.ptr())->tp_name));
+                }
+                const auto found = m_outputIndex.find(name.cast<std::string>());
+                if (found == m_outputIndex.end()) {
+                    throw py::value_error("unknown output '" + name.cast<std::string>() + "'; the model's outputs are "
+                                          + quotedList(outputs));
+                }
+                if (std::find(outputIdx.begin(), outputIdx.end(), found->second) != outputIdx.end()) {
+                    throw py::value_error("output '" + name.cast<std::string>() + "' is asked for twice");
+                }
+                outputIdx.push_back(found->second);
+            }
+        }
+
+        // Every feed is converted and checked before the runtime is called.
+        if (!PyMapping_Check(feeds.ptr()) || PyList_Check(feeds.ptr()) || PyTuple_Check(feeds.ptr())) {
+            throw py::type_error("feeds must be a mapping of input names to values, got "
+                                 + std::string(Py_TYPE(feeds.ptr())->tp_name));
+        }
+        FeedKeeper keeper;
+        std::vector<const char*> inputNames;
+        std::vector<const OrtValue*> inputValues;
+        std::vector<bool> given(inputs.size(), false);
+        py::object items = feeds.attr("items")();
+        for (py::handle item : items) {
+            py::tuple pair = py::reinterpret_borrow<py::tuple>(item);
+            py::handle key = pair[0];
+            if (!py::isinstance<py::str>(key)) {
+                throw py::type_error("feeds must be keyed by input names, got a key of type "
+                                     + std::string(Py_TYPE(key.ptr())->tp_name));
+            }
+            const std::string name = key.cast<std::string>();
+            const auto found = m_inputIndex.find(name);
+            if (found == m_inputIndex.end()) {
+                throw py::value_error("unknown input '" + name + "'; the model's inputs are " + quotedList(inputs));
+            }
+            const ValueInfo& info = inputs[found->second];
+            given[found->second] = true;
+            py::handle value = pair[1];
+            if (value.is_none() && info.type.kind == Kind::Optional) {
+                continue; // absent
+            }
+            inputValues.push_back(feedValue(value, info.type, "input '" + name + "'", keeper));
+            inputNames.push_back(info.name.c_str());
+        }
+        for (size_t i = 0; i < inputs.size(); ++i) {
+            if (!given[i] && !inputs[i].hasDefault && inputs[i].type.kind != Kind::Optional) {
+                throw py::value_error("missing input '" + inputs[i].name + "'; the model's inputs are " + quotedList(inputs));
+            }
+        }
+
+        std::vector<const char*> outputNames;
+        for (size_t i : outputIdx) {
+            outputNames.push_back(outputs[i].name.c_str());
+        }
+        std::vector<OrtValue*> results(outputIdx.size(), nullptr);
+        execute(inputNames, inputValues, outputNames, results);
+
+        // Owned from here, so that a failed conversion frees every result.
+        std::vector<Ort::Value> owned;
+        for (OrtValue* value : results) {
+            owned.emplace_back(value);
+        }
+        py::dict answer;
+        for (size_t i = 0; i < owned.size(); ++i) {
+            answer[py::str(outputNames[i])] = resultOf(std::move(owned[i]), keeper);
+        }
+        return answer;
+    }
+
+private:
+    std::shared_ptr<Onnx::Session> m_session;
+    std::unordered_map<std::string, size_t> m_inputIndex, m_outputIndex;
+    py::tuple m_inputInfos, m_outputInfos;
+
+    void execute(const std::vector<const char*>& inputNames, const std::vector<const OrtValue*>& inputValues,
+                 const std::vector<const char*>& outputNames, std::vector<OrtValue*>& results)
+    {
+        Ort::RunOptions options = Onnx::Session::runOptions();
+        auto runOnce = [&]() -> Ort::Status {
+            py::gil_scoped_release release;
+            try {
+                m_session->run(options, inputNames.data(), inputValues.data(), inputNames.size(), outputNames.data(),
+                               results.data(), results.size());
+                return Ort::Status(nullptr);
+            } catch (const Ort::Exception& error) {
+                return Ort::Status(error);
+            }
+        };
+        if (PyThread_get_thread_ident() != mainThread) {
+            // Other threads cannot receive the interrupt; they run side by side.
+            Ort::Status status = runOnce();
+            if (!status.IsOK()) {
+                throw std::runtime_error(status.GetErrorMessage());
+            }
+            return;
+        }
+        for (;;) {
+            InterruptHook hook(options);
+            // A signal that came before the hook is raised here, before anything runs.
+            if (PyErr_CheckSignals() != 0) {
+                throw py::error_already_set();
+            }
+            Ort::Status status = runOnce();
+            hook.remove();
+            const bool stopped = interrupted.exchange(false);
+            if (PyErr_CheckSignals() != 0) {
+                for (OrtValue*& value : results) {
+                    Ort::GetApi().ReleaseValue(value);
+                    value = nullptr;
+                }
+                throw py::error_already_set();
+            }
+            if (status.IsOK()) {
+                return;
+            }
+            if (!stopped) {
+                throw std::runtime_error(status.GetErrorMessage());
+            }
+            // Stopped by a signal whose Python handler did not raise: the run goes on anew.
+            options.UnsetTerminate();
+        }
+    }
+};
+
+} // namespace
+
+void registerSession(py::module_& m)
+{
+    Onnx::initApi();
+    mainThread = py::module_::import("threading").attr("main_thread")().attr("ident").cast<unsigned long>();
+    registerTensor(m);
+
+    py::class_<TensorInfo>(m, "TensorInfo", "A model input's or output's name, kind, element type and shape.")
+        .def_readonly("name", &TensorInfo::name)
+        .def_readonly("kind", &TensorInfo::kind)
+        .def_readonly("dtype", &TensorInfo::dtype)
+        .def_readonly("shape", &TensorInfo::shape)
+        .def("__repr__", &TensorInfo::repr);
+
+    py::class_<PySession>(m, "Session", "A runtime session over one ONNX model.")
+        .def(py::init<py::object, int, const std::string&>(), py::arg("model"), py::kw_only(), py::arg("threads") = 0,
+             py::arg("optimization") = "all")
+        .def_property_readonly("inputs", &PySession::inputs)
+        .def_property_readonly("outputs", &PySession::outputs)
+        .def("run", &PySession::run, py::arg("feeds"), py::arg("outputs") = py::none(),
+             "Runs the model; returns a dict of output name to result, in the order asked for.");
+}
 
 } // namespace Quelt::Python

@@ -1,0 +1,916 @@
+// quelt.Tensor, quelt.tensor and the conversion of Python values into runtime values.
+#include "tensor.hpp"
+
+#include <cmath>
+#include <complex>
+#include <cstring>
+#include <limits>
+#include <sstream>
+
+#include "casters.hpp"
+
+namespace py = pybind11;
+
+namespace Quelt::Python {
+
+using Onnx::ElementType;
+using Onnx::Tensor;
+using Onnx::TypeDesc;
+
+namespace {
+
+std::string typeNameOf(py::handle value) { return Py_TYPE(value.ptr())->tp_name; }
+
+[[noreturn]] void typeError(const std::string& text) { throw py::type_error(text); }
+[[noreturn]] void valueError(const std::string& text) { throw py::value_error(text); }
+
+std::string nameOf(ONNXTensorElementDataType type) { return Onnx::elementName(type); }
+
+// The element type a buffer's format stands for; native formats count by their size.
+std::optional<ONNXTensorElementDataType> formatType(const char* format, Py_ssize_t itemsize)
+{
+    std::string_view text(format ? format : "B");
+    if (!text.empty() && (text[0] == '@' || text[0] == '=' || text[0] == '<')) {
+        text.remove_prefix(1);
+    } else if (!text.empty() && (text[0] == '>' || text[0] == '!') && itemsize > 1) {
+        return std::nullopt;
+    } else if (!text.empty() && (text[0] == '>' || text[0] == '!')) {
+        text.remove_prefix(1);
+    }
+    if (text == "Zf" && itemsize == 8) return ONNX_TENSOR_ELEMENT_DATA_TYPE_COMPLEX64;
+    if (text == "Zd" && itemsize == 16) return ONNX_TENSOR_ELEMENT_DATA_TYPE_COMPLEX128;
+    if (text.size() != 1) return std::nullopt;
+    const char code = text[0];
+    if (code == 'f' && itemsize == 4) return ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT;
+    if (code == 'd' && itemsize == 8) return ONNX_TENSOR_ELEMENT_DATA_TYPE_DOUBLE;
+    if (code == 'e' && itemsize == 2) return ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT16;
+    if (code == '?' && itemsize == 1) return ONNX_TENSOR_ELEMENT_DATA_TYPE_BOOL;
+    const bool isSigned = std::string_view("bhilqn").find(code) != std::string_view::npos;
+    const bool isUnsigned = std::string_view("BHILQN").find(code) != std::string_view::npos;
+    if (!isSigned && !isUnsigned) return std::nullopt;
+    switch (itemsize) {
+    case 1: return isSigned ? ONNX_TENSOR_ELEMENT_DATA_TYPE_INT8 : ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT8;
+    case 2: return isSigned ? ONNX_TENSOR_ELEMENT_DATA_TYPE_INT16 : ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT16;
+    case 4: return isSigned ? ONNX_TENSOR_ELEMENT_DATA_TYPE_INT32 : ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT32;
+    case 8: return isSigned ? ONNX_TENSOR_ELEMENT_DATA_TYPE_INT64 : ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT64;
+    default: return std::nullopt;
+    }
+}
+
+// bfloat16 has no format of its own: its raw bits come and go as uint16.
+bool typeAccepts(ONNXTensorElementDataType expected, ONNXTensorElementDataType given)
+{
+    return expected == given
+           || (expected == ONNX_TENSOR_ELEMENT_DATA_TYPE_BFLOAT16 && given == ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT16);
+}
+
+void checkType(const std::string& what, ONNXTensorElementDataType expected, ONNXTensorElementDataType given)
+{
+    if (!typeAccepts(expected, given)) {
+        typeError(what + " expects " + nameOf(expected) + ", got " + nameOf(given));
+    }
+}
+
+// ---- Python scalars into elements ----
+
+[[noreturn]] void wrongKind(const std::string& what, ONNXTensorElementDataType type, py::handle item)
+{
+    typeError(what + " expects " + nameOf(type) + ", got " + typeNameOf(item));
+}
+
+[[noreturn]] void doesNotFit(const std::string& what, ONNXTensorElementDataType type, py::handle item)
+{
+    valueError(what + " expects " + nameOf(type) + ", got " + py::repr(item).cast<std::string>()
+               + ", which does not fit");
+}
+
+template <typename T>
+T integerOf(py::handle item, ONNXTensorElementDataType type, const std::string& what)
+{
+    if (PyFloat_Check(item.ptr()) || PyComplex_Check(item.ptr()) || !PyIndex_Check(item.ptr())) {
+        wrongKind(what, type, item);
+    }
+    py::object index = py::reinterpret_steal<py::object>(PyNumber_Index(item.ptr()));
+    if (!index) {
+        throw py::error_already_set();
+    }
+    if constexpr (std::is_signed_v<T>) {
+        int overflow = 0;
+        const long long v = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
+        if (overflow != 0 || v < std::numeric_limits<T>::min() || v > std::numeric_limits<T>::max()) {
+            doesNotFit(what, type, item);
+        }
+        return T(v);
+    } else {
+        if (PyObject_RichCompareBool(index.ptr(), py::int_(0).ptr(), Py_LT) == 1) {
+            doesNotFit(what, type, item);
+        }
+        const unsigned long long v = PyLong_AsUnsignedLongLong(index.ptr());
+        if (PyErr_Occurred()) {
+            PyErr_Clear();
+            doesNotFit(what, type, item);
+        }
+        if (v > std::numeric_limits<T>::max()) {
+            doesNotFit(what, type, item);
+        }
+        return T(v);
+    }
+}
+
+double realOf(py::handle item, ONNXTensorElementDataType type, const std::string& what)
+{
+    if (PyComplex_Check(item.ptr()) || PyUnicode_Check(item.ptr()) || PyBytes_Check(item.ptr())
+        || !(PyFloat_Check(item.ptr()) || PyIndex_Check(item.ptr()) || PyNumber_Check(item.ptr()))) {
+        wrongKind(what, type, item);
+    }
+    const double v = PyFloat_AsDouble(item.ptr());
+    if (v == -1.0 && PyErr_Occurred()) {
+        if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
+            PyErr_Clear();
+            doesNotFit(what, type, item);
+        }
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Clear();
+            wrongKind(what, type, item);
+        }
+        throw py::error_already_set();
+    }
+    return v;
+}
+
+// A finite value that rounds to infinity does not fit.
+template <typename T>
+T narrowed(double v, ONNXTensorElementDataType type, py::handle item, const std::string& what)
+{
+    const T result(static_cast<float>(v));
+    if (std::isfinite(v) && !std::isfinite(static_cast<float>(result))) {
+        doesNotFit(what, type, item);
+    }
+    return result;
+}
+
+std::complex<double> complexOf(py::handle item, ONNXTensorElementDataType type, const std::string& what)
+{
+    if (PyUnicode_Check(item.ptr()) || PyBytes_Check(item.ptr())
+        || !(PyComplex_Check(item.ptr()) || PyFloat_Check(item.ptr()) || PyIndex_Check(item.ptr())
+             || PyNumber_Check(item.ptr()))) {
+        wrongKind(what, type, item);
+    }
+    const Py_complex v = PyComplex_AsCComplex(item.ptr());
+    if (v.real == -1.0 && PyErr_Occurred()) {
+        PyErr_Clear();
+        doesNotFit(what, type, item);
+    }
+    return {v.real, v.imag};
+}
+
+std::string textOf(py::handle item, const std::string& what)
+{
+    if (PyUnicode_Check(item.ptr())) {
+        Py_ssize_t size = 0;
+        const char* text = PyUnicode_AsUTF8AndSize(item.ptr(), &size);
+        if (text == nullptr) {
+            PyErr_Clear();
+            valueError(what + " expects string, got a str that is not valid UTF-8");
+        }
+        return std::string(text, size_t(size));
+    }
+    if (PyBytes_Check(item.ptr())) {
+        return std::string(PyBytes_AS_STRING(item.ptr()), size_t(PyBytes_GET_SIZE(item.ptr())));
+    }
+    wrongKind(what, ONNX_TENSOR_ELEMENT_DATA_TYPE_STRING, item);
+}
+
+void storeElement(Tensor& tensor, size_t index, py::handle item, const std::string& what)
+{
+    const ONNXTensorElementDataType type = tensor.type();
+    void* data = tensor.data();
+    switch (type) {
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT:
+        static_cast<float*>(data)[index] = narrowed<float>(realOf(item, type, what), type, item, what);
+        break;
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_DOUBLE: static_cast<double*>(data)[index] = realOf(item, type, what); break;
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT16:
+        static_cast<Ort::Float16_t*>(data)[index] = narrowed<Ort::Float16_t>(realOf(item, type, what), type, item, what);
+        break;
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_BFLOAT16:
+        static_cast<Ort::BFloat16_t*>(data)[index] = narrowed<Ort::BFloat16_t>(realOf(item, type, what), type, item, what);
+        break;
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT8: static_cast<int8_t*>(data)[index] = integerOf<int8_t>(item, type, what); break;
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT8: static_cast<uint8_t*>(data)[index] = integerOf<uint8_t>(item, type, what); break;
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT16: static_cast<int16_t*>(data)[index] = integerOf<int16_t>(item, type, what); break;
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT16:
+        static_cast<uint16_t*>(data)[index] = integerOf<uint16_t>(item, type, what);
+        break;
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT32: static_cast<int32_t*>(data)[index] = integerOf<int32_t>(item, type, what); break;
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT32:
+        static_cast<uint32_t*>(data)[index] = integerOf<uint32_t>(item, type, what);
+        break;
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT64: static_cast<int64_t*>(data)[index] = integerOf<int64_t>(item, type, what); break;
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT64:
+        static_cast<uint64_t*>(data)[index] = integerOf<uint64_t>(item, type, what);
+        break;
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_BOOL:
+        if (!PyBool_Check(item.ptr())) {
+            wrongKind(what, type, item);
+        }
+        static_cast<bool*>(data)[index] = item.ptr() == Py_True;
+        break;
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_COMPLEX64:
+        static_cast<std::complex<float>*>(data)[index] = std::complex<float>(complexOf(item, type, what));
+        break;
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_COMPLEX128:
+        static_cast<std::complex<double>*>(data)[index] = complexOf(item, type, what);
+        break;
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_STRING: tensor.setString(index, textOf(item, what)); break;
+    default: typeError(what + " has element type " + nameOf(type) + ", which is not supported");
+    }
+}
+
+// ---- nested lists ----
+
+bool isNested(py::handle item) { return PyList_Check(item.ptr()) || PyTuple_Check(item.ptr()); }
+
+std::vector<int64_t> nestedShape(py::handle value)
+{
+    std::vector<int64_t> shape;
+    py::handle level = value;
+    while (isNested(level)) {
+        const Py_ssize_t size = PySequence_Fast_GET_SIZE(level.ptr());
+        shape.push_back(size);
+        if (size == 0) {
+            break;
+        }
+        level = PySequence_Fast_GET_ITEM(level.ptr(), 0);
+    }
+    return shape;
+}
+
+void fillNested(Tensor& tensor, py::handle level, size_t depth, size_t& index, const std::string& what)
+{
+    const auto& shape = tensor.shape();
+    if (depth == shape.size()) {
+        if (isNested(level)) {
+            valueError(what + ": nested lists are ragged (a list where a value was expected)");
+        }
+        storeElement(tensor, index++, level, what);
+        return;
+    }
+    if (!isNested(level) || PySequence_Fast_GET_SIZE(level.ptr()) != shape[depth]) {
+        valueError(what + ": nested lists are ragged (expected " + std::to_string(shape[depth])
+                   + " items at depth " + std::to_string(depth) + ")");
+    }
+    for (Py_ssize_t i = 0; i < shape[depth]; ++i) {
+        fillNested(tensor, PySequence_Fast_GET_ITEM(level.ptr(), i), depth + 1, index, what);
+    }
+}
+
+// What nested lists of Python scalars hold when no element type is asked for.
+ONNXTensorElementDataType inferredType(py::handle level, const std::string& what)
+{
+    int rank = 0; // bool < int < float < complex; string apart
+    bool text = false;
+    bool numbers = false;
+    std::vector<py::handle> pending{level};
+    while (!pending.empty()) {
+        py::handle item = pending.back();
+        pending.pop_back();
+        if (isNested(item)) {
+            for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(item.ptr()); ++i) {
+                pending.push_back(PySequence_Fast_GET_ITEM(item.ptr(), i));
+            }
+        } else if (PyUnicode_Check(item.ptr())) {
+            text = true;
+        } else if (PyBool_Check(item.ptr())) {
+            numbers = true;
+        } else if (PyLong_Check(item.ptr())) {
+            numbers = true, rank = std::max(rank, 1);
+        } else if (PyFloat_Check(item.ptr())) {
+            numbers = true, rank = std::max(rank, 2);
+        } else if (PyComplex_Check(item.ptr())) {
+            numbers = true, rank = std::max(rank, 3);
+        } else {
+            typeError(what + " expects a tensor, a buffer, a container or (nested lists of) bool, int, float, "
+                             "complex or str, got " + typeNameOf(item));
+        }
+    }
+    if (text && numbers) {
+        typeError(what + ": nested lists mix str with numbers");
+    }
+    if (text) return ONNX_TENSOR_ELEMENT_DATA_TYPE_STRING;
+    if (!numbers) return ONNX_TENSOR_ELEMENT_DATA_TYPE_DOUBLE; // empty lists, as float values would
+    static constexpr ONNXTensorElementDataType ranked[] = {
+        ONNX_TENSOR_ELEMENT_DATA_TYPE_BOOL, ONNX_TENSOR_ELEMENT_DATA_TYPE_INT64, ONNX_TENSOR_ELEMENT_DATA_TYPE_DOUBLE,
+        ONNX_TENSOR_ELEMENT_DATA_TYPE_COMPLEX128};
+    return ranked[rank];
+}
+
+TensorPtr tensorFromNested(py::handle value, std::optional<ONNXTensorElementDataType> element, const std::string& what)
+{
+    const ONNXTensorElementDataType type = element ? *element : inferredType(value, what);
+    auto tensor = std::make_shared<Tensor>(type, nestedShape(value));
+    size_t index = 0;
+    fillNested(*tensor, value, 0, index, what);
+    return tensor;
+}
+
+// ---- buffers ----
+
+struct Buffer {
+    std::unique_ptr<Py_buffer> view = std::make_unique<Py_buffer>();
+    bool held = false;
+    ~Buffer()
+    {
+        if (held) {
+            PyBuffer_Release(view.get());
+        }
+    }
+};
+
+// `value`'s buffer, or nothing if it exports none.
+std::unique_ptr<Buffer> bufferOf(py::handle value)
+{
+    if (!PyObject_CheckBuffer(value.ptr())) {
+        return nullptr;
+    }
+    auto buffer = std::make_unique<Buffer>();
+    if (PyObject_GetBuffer(value.ptr(), buffer->view.get(), PyBUF_RECORDS_RO) != 0) {
+        throw py::error_already_set();
+    }
+    buffer->held = true;
+    return buffer;
+}
+
+ONNXTensorElementDataType bufferType(const Py_buffer& view, const std::string& what)
+{
+    const auto type = formatType(view.format, view.itemsize);
+    if (!type) {
+        typeError(what + ": buffer format '" + std::string(view.format ? view.format : "B")
+                  + "' is not an element type the runtime knows");
+    }
+    return *type;
+}
+
+std::vector<int64_t> bufferShape(const Py_buffer& view)
+{
+    std::vector<int64_t> shape;
+    for (int i = 0; i < view.ndim; ++i) {
+        shape.push_back(view.shape ? view.shape[i] : view.len / view.itemsize);
+    }
+    return shape;
+}
+
+// Element [i][j]... of any strided layout lands at the same row-major position.
+void copyStrided(char* target, const char* source, const Py_buffer& view, int depth, size_t itemsize)
+{
+    if (depth == view.ndim) {
+        std::memcpy(target, source, itemsize);
+        return;
+    }
+    size_t inner = itemsize;
+    for (int i = depth + 1; i < view.ndim; ++i) {
+        inner *= size_t(view.shape[i]);
+    }
+    for (Py_ssize_t i = 0; i < view.shape[depth]; ++i) {
+        copyStrided(target + size_t(i) * inner, source + i * view.strides[depth], view, depth + 1, itemsize);
+    }
+}
+
+TensorPtr copyOfBuffer(const Py_buffer& view, ONNXTensorElementDataType type)
+{
+    auto tensor = std::make_shared<Tensor>(type, bufferShape(view));
+    if (tensor->numel() == 0) {
+        return tensor;
+    }
+    if (PyBuffer_IsContiguous(&view, 'C')) {
+        std::memcpy(tensor->data(), view.buf, tensor->byteCount());
+    } else {
+        copyStrided(static_cast<char*>(tensor->data()), static_cast<const char*>(view.buf), view, 0, size_t(view.itemsize));
+    }
+    return tensor;
+}
+
+// ---- the core's containers ----
+
+template <typename T>
+constexpr ONNXTensorElementDataType typeOf()
+{
+    if constexpr (std::is_same_v<T, float>) return ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT;
+    if constexpr (std::is_same_v<T, double>) return ONNX_TENSOR_ELEMENT_DATA_TYPE_DOUBLE;
+    if constexpr (std::is_same_v<T, std::complex<float>>) return ONNX_TENSOR_ELEMENT_DATA_TYPE_COMPLEX64;
+    return ONNX_TENSOR_ELEMENT_DATA_TYPE_COMPLEX128;
+}
+
+// A container's elements: shared storage for a vector or view, a row-major copy of a matrix.
+struct ContainerData {
+    ONNXTensorElementDataType type;
+    std::vector<int64_t> shape;
+    std::shared_ptr<void> owner;
+    void* data;
+};
+
+template <typename T>
+std::optional<ContainerData> containerDataOf(py::handle value)
+{
+    if (py::isinstance<Vector<T>>(value)) {
+        auto& v = value.cast<Vector<T>&>();
+        return ContainerData{typeOf<T>(), {int64_t(v.numel())}, v.m_data, v.get()};
+    }
+    if (py::isinstance<VectorView<T>>(value)) {
+        auto& v = value.cast<VectorView<T>&>();
+        return ContainerData{typeOf<T>(), {int64_t(v.numel())}, v.m_data, v.get()};
+    }
+    if (py::isinstance<Matrix<T>>(value)) {
+        auto& a = value.cast<Matrix<T>&>();
+        const size_t rows = a.template dim<0>(), cols = a.template dim<1>();
+        auto copy = std::make_shared<Tensor>(typeOf<T>(), std::vector<int64_t>{int64_t(rows), int64_t(cols)});
+        T* target = static_cast<T*>(copy->data());
+        const T* source = a.get();
+        for (size_t i = 0; i < rows; ++i) {
+            for (size_t j = 0; j < cols; ++j) {
+                target[i * cols + j] = source[i + j * rows];
+            }
+        }
+        return ContainerData{typeOf<T>(), copy->shape(), copy, copy->data()};
+    }
+    return std::nullopt;
+}
+
+std::optional<ContainerData> containerData(py::handle value)
+{
+    if (auto found = containerDataOf<float>(value)) return found;
+    if (auto found = containerDataOf<double>(value)) return found;
+    if (auto found = containerDataOf<std::complex<float>>(value)) return found;
+    return containerDataOf<std::complex<double>>(value);
+}
+
+// ---- checks against the declared type ----
+
+void checkShape(const std::string& what, const TypeDesc& type, const std::vector<int64_t>& given)
+{
+    bool fits = given.size() == type.dims.size();
+    for (size_t i = 0; fits && i < given.size(); ++i) {
+        fits = type.dims[i] < 0 || type.dims[i] == given[i];
+    }
+    if (!fits) {
+        valueError(what + " expects shape " + shapeText(type.dims, type.symbols) + ", got " + shapeText(given));
+    }
+}
+
+const OrtValue* feedTensor(py::handle value, const TypeDesc& type, const std::string& what, FeedKeeper& keeper)
+{
+    if (py::isinstance<Tensor>(value)) {
+        auto tensor = value.cast<TensorPtr>();
+        checkType(what, type.element, tensor->type());
+        checkShape(what, type, tensor->shape());
+        keeper.owners.push_back(tensor);
+        if (tensor->data()) {
+            keeper.borrow(tensor->data(), tensor->byteCount());
+        }
+        std::optional<Ort::Value> made;
+        const OrtValue* fed = tensor->feedValue(made);
+        return made ? keeper.keep(std::move(*made)) : fed;
+    }
+    if (auto buffer = bufferOf(value)) {
+        const Py_buffer& view = *buffer->view;
+        checkType(what, type.element, bufferType(view, what));
+        checkShape(what, type, bufferShape(view));
+        if (!PyBuffer_IsContiguous(&view, 'C')) {
+            auto copy = copyOfBuffer(view, type.element);
+            keeper.owners.push_back(copy);
+            return keeper.keep(Tensor::wrap(type.element, copy->data(), copy->byteCount(), copy->shape()));
+        }
+        // Read-only memory too: the runtime does not write its inputs.
+        const OrtValue* fed = keeper.keep(Tensor::wrap(type.element, view.buf, size_t(view.len), bufferShape(view)));
+        keeper.borrow(view.buf, size_t(view.len));
+        buffer->held = false;
+        keeper.buffers.push_back(std::move(buffer->view));
+        return fed;
+    }
+    if (auto container = containerData(value)) {
+        checkType(what, type.element, container->type);
+        checkShape(what, type, container->shape);
+        keeper.owners.push_back(container->owner);
+        const size_t bytes = Onnx::elementCount(container->shape) * Onnx::findElementType(container->type)->size;
+        keeper.borrow(container->data, bytes);
+        return keeper.keep(Tensor::wrap(container->type, container->data, bytes, container->shape));
+    }
+    if (type.element == ONNX_TENSOR_ELEMENT_DATA_TYPE_UNDEFINED || !Onnx::findElementType(type.element)) {
+        typeError(what + " has element type " + nameOf(type.element) + ", which is not supported");
+    }
+    auto tensor = tensorFromNested(value, type.element, what);
+    checkShape(what, type, tensor->shape());
+    keeper.owners.push_back(tensor);
+    std::optional<Ort::Value> made;
+    const OrtValue* fed = tensor->feedValue(made);
+    return made ? keeper.keep(std::move(*made)) : fed;
+}
+
+std::vector<py::handle> itemsOf(py::handle value, const std::string& what, const char* expected)
+{
+    if (!isNested(value)) {
+        typeError(what + " expects " + expected + ", got " + typeNameOf(value));
+    }
+    std::vector<py::handle> items;
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(value.ptr()); ++i) {
+        items.push_back(PySequence_Fast_GET_ITEM(value.ptr(), i));
+    }
+    return items;
+}
+
+// ---- results ----
+
+py::object tensorResult(Ort::Value value, const FeedKeeper& keeper)
+{
+    auto tensor = std::make_shared<Tensor>(std::move(value));
+    // A result the runtime passed through from a feed lies in memory the caller may free or
+    // reuse: it is copied out.
+    if (tensor->data() && tensor->byteCount() != 0 && keeper.overlaps(tensor->data(), tensor->byteCount())) {
+        auto copy = std::make_shared<Tensor>(tensor->type(), tensor->shape());
+        std::memcpy(copy->data(), tensor->data(), tensor->byteCount());
+        tensor = copy;
+    }
+    return py::cast(tensor);
+}
+
+// ---- Tensor's Python face ----
+
+py::object elementObject(const Tensor& tensor, size_t index)
+{
+    const void* data = tensor.data();
+    switch (tensor.type()) {
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT: return py::float_(static_cast<const float*>(data)[index]);
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_DOUBLE: return py::float_(static_cast<const double*>(data)[index]);
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT16:
+        return py::float_(static_cast<const Ort::Float16_t*>(data)[index].ToFloat());
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_BFLOAT16:
+        return py::float_(static_cast<const Ort::BFloat16_t*>(data)[index].ToFloat());
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT8: return py::int_(static_cast<const int8_t*>(data)[index]);
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT8: return py::int_(static_cast<const uint8_t*>(data)[index]);
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT16: return py::int_(static_cast<const int16_t*>(data)[index]);
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT16: return py::int_(static_cast<const uint16_t*>(data)[index]);
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT32: return py::int_(static_cast<const int32_t*>(data)[index]);
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT32: return py::int_(static_cast<const uint32_t*>(data)[index]);
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT64: return py::int_(static_cast<const int64_t*>(data)[index]);
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT64: return py::int_(static_cast<const uint64_t*>(data)[index]);
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_BOOL: return py::bool_(static_cast<const bool*>(data)[index]);
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_COMPLEX64: {
+        const auto v = static_cast<const std::complex<float>*>(data)[index];
+        return py::reinterpret_steal<py::object>(PyComplex_FromDoubles(v.real(), v.imag()));
+    }
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_COMPLEX128: {
+        const auto v = static_cast<const std::complex<double>*>(data)[index];
+        return py::reinterpret_steal<py::object>(PyComplex_FromDoubles(v.real(), v.imag()));
+    }
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_STRING: {
+        const std::string text = tensor.stringAt(index);
+        // Bytes that are not UTF-8 come back as the surrogates that re-encode to them.
+        return py::reinterpret_steal<py::object>(PyUnicode_DecodeUTF8(text.data(), Py_ssize_t(text.size()), "surrogateescape"));
+    }
+    default: throw std::runtime_error("element type " + nameOf(tensor.type()) + " is not supported");
+    }
+}
+
+py::object nestedList(const Tensor& tensor, size_t depth, size_t& index)
+{
+    if (depth == tensor.shape().size()) {
+        return elementObject(tensor, index++);
+    }
+    py::list items(size_t(tensor.shape()[depth]));
+    for (size_t i = 0; i < size_t(tensor.shape()[depth]); ++i) {
+        items[i] = nestedList(tensor, depth + 1, index);
+    }
+    return items;
+}
+
+py::object toList(const Tensor& tensor)
+{
+    size_t index = 0;
+    return nestedList(tensor, 0, index);
+}
+
+std::string tensorRepr(const Tensor& tensor)
+{
+    constexpr size_t shown = 6;
+    std::string values;
+    for (size_t i = 0; i < std::min(tensor.numel(), shown); ++i) {
+        values += (i ? ", " : "") + py::repr(elementObject(tensor, i)).cast<std::string>();
+    }
+    if (tensor.numel() > shown) {
+        values += ", ...";
+    }
+    return "quelt.Tensor(" + nameOf(tensor.type()) + ", shape=" + shapeText(tensor.shape()) + ", [" + values + "])";
+}
+
+// The shape and strides an exported buffer points at, freed when the export ends.
+struct Layout {
+    std::vector<Py_ssize_t> shape, strides;
+};
+
+int getBuffer(PyObject* self, Py_buffer* view, int flags)
+{
+    try {
+        auto tensor = py::handle(self).cast<TensorPtr>();
+        if (tensor->isString()) {
+            PyErr_SetString(PyExc_BufferError, "a string tensor exports no buffer");
+            return -1;
+        }
+        auto layout = std::make_unique<Layout>();
+        const Py_ssize_t itemsize = Py_ssize_t(tensor->itemSize());
+        Py_ssize_t stride = itemsize;
+        layout->shape.assign(tensor->shape().begin(), tensor->shape().end());
+        layout->strides.resize(layout->shape.size());
+        for (size_t i = layout->shape.size(); i-- > 0;) {
+            layout->strides[i] = stride;
+            stride *= layout->shape[i];
+        }
+        view->buf = tensor->data();
+        view->obj = self;
+        Py_INCREF(self);
+        view->len = Py_ssize_t(tensor->byteCount());
+        view->readonly = 0;
+        view->itemsize = itemsize;
+        view->format = (flags & PyBUF_FORMAT) ? const_cast<char*>(Onnx::findElementType(tensor->type())->format) : nullptr;
+        view->ndim = int(layout->shape.size());
+        view->shape = (flags & PyBUF_ND) == PyBUF_ND ? layout->shape.data() : nullptr;
+        view->strides = (flags & PyBUF_STRIDES) == PyBUF_STRIDES ? layout->strides.data() : nullptr;
+        view->suboffsets = nullptr;
+        view->internal = layout.release();
+        return 0;
+    } catch (const std::exception& error) {
+        PyErr_SetString(PyExc_BufferError, error.what());
+        return -1;
+    }
+}
+
+void releaseBuffer(PyObject*, Py_buffer* view) { delete static_cast<Layout*>(view->internal); }
+
+std::optional<ONNXTensorElementDataType> dtypeArgument(const py::object& dtype)
+{
+    if (dtype.is_none()) {
+        return std::nullopt;
+    }
+    if (!py::isinstance<py::str>(dtype)) {
+        typeError("dtype must be an element type name, got " + typeNameOf(dtype));
+    }
+    const auto name = dtype.cast<std::string>();
+    const ElementType* entry = Onnx::findElementType(name);
+    if (!entry) {
+        std::string names;
+        for (const auto& e : Onnx::elementTypes) {
+            names += std::string(names.empty() ? "" : ", ") + e.name;
+        }
+        valueError("unknown dtype '" + name + "'; the element types are " + names);
+    }
+    return entry->type;
+}
+
+TensorPtr makeTensor(py::handle data, const py::object& dtype, const py::object& shape)
+{
+    const auto element = dtypeArgument(dtype);
+    std::optional<std::vector<int64_t>> wanted;
+    if (!shape.is_none()) {
+        wanted.emplace();
+        for (py::handle dim : shape) {
+            const auto size = py::cast<int64_t>(dim);
+            if (size < 0) {
+                valueError("shape " + py::repr(shape).cast<std::string>() + " has a negative dimension");
+            }
+            wanted->push_back(size);
+        }
+        Onnx::elementCount(*wanted);
+    }
+    TensorPtr tensor;
+    // Raw little-endian elements in bytes-like data.
+    if (element && *element != ONNX_TENSOR_ELEMENT_DATA_TYPE_STRING && !py::isinstance<Tensor>(data)) {
+        if (auto buffer = bufferOf(data)) {
+            const Py_buffer& view = *buffer->view;
+            const auto given = bufferType(view, "quelt.tensor");
+            const size_t itemsize = Onnx::findElementType(*element)->size;
+            if (given == ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT8 && !typeAccepts(*element, given)) {
+                const size_t bytes = size_t(view.len);
+                const std::vector<int64_t> raw = wanted ? *wanted : std::vector<int64_t>{int64_t(bytes / itemsize)};
+                if (Onnx::elementCount(raw) * itemsize != bytes) {
+                    valueError("quelt.tensor: " + std::to_string(bytes) + " bytes do not hold " + shapeText(raw)
+                               + " elements of " + nameOf(*element) + " (" + std::to_string(itemsize) + " bytes each)");
+                }
+                auto copy = copyOfBuffer(view, ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT8);
+                tensor = std::make_shared<Tensor>(*element, raw);
+                if (bytes) {
+                    std::memcpy(tensor->data(), copy->data(), bytes);
+                }
+                return tensor;
+            }
+        }
+    }
+    if (py::isinstance<Tensor>(data)) {
+        auto source = data.cast<TensorPtr>();
+        if (element) {
+            checkType("quelt.tensor", *element, source->type());
+        }
+        tensor = std::make_shared<Tensor>(element ? *element : source->type(), source->shape());
+        if (source->isString()) {
+            for (size_t i = 0; i < source->numel(); ++i) {
+                tensor->setString(i, source->stringAt(i));
+            }
+        } else if (tensor->byteCount()) {
+            std::memcpy(tensor->data(), source->data(), tensor->byteCount());
+        }
+    } else {
+        tensor = tensorFrom(data, element, "quelt.tensor");
+    }
+    if (wanted && *wanted != tensor->shape()) {
+        if (Onnx::elementCount(*wanted) != tensor->numel()) {
+            valueError("quelt.tensor: shape " + shapeText(*wanted) + " holds " + std::to_string(Onnx::elementCount(*wanted))
+                       + " elements, the data " + std::to_string(tensor->numel()));
+        }
+        auto reshaped = std::make_shared<Tensor>(tensor->type(), *wanted);
+        if (tensor->isString()) {
+            for (size_t i = 0; i < tensor->numel(); ++i) {
+                reshaped->setString(i, tensor->stringAt(i));
+            }
+        } else if (tensor->byteCount()) {
+            std::memcpy(reshaped->data(), tensor->data(), tensor->byteCount());
+        }
+        tensor = reshaped;
+    }
+    return tensor;
+}
+
+} // namespace
+
+// ---- FeedKeeper ----
+
+FeedKeeper::~FeedKeeper()
+{
+    for (auto& view : buffers) {
+        PyBuffer_Release(view.get());
+    }
+}
+
+void FeedKeeper::borrow(const void* data, size_t bytes) { m_borrowed.emplace_back(static_cast<const char*>(data), bytes); }
+
+bool FeedKeeper::overlaps(const void* data, size_t bytes) const
+{
+    const char* begin = static_cast<const char*>(data);
+    for (const auto& [start, size] : m_borrowed) {
+        if (begin < start + size && start < begin + bytes) {
+            return true;
+        }
+    }
+    return false;
+}
+
+const OrtValue* FeedKeeper::keep(Ort::Value value)
+{
+    m_values.push_back(std::move(value));
+    return m_values.back();
+}
+
+std::string shapeText(const std::vector<int64_t>& dims, const std::vector<std::string>& symbols)
+{
+    std::string text = "(";
+    for (size_t i = 0; i < dims.size(); ++i) {
+        if (i) {
+            text += ", ";
+        }
+        if (dims[i] >= 0) {
+            text += std::to_string(dims[i]);
+        } else if (i < symbols.size() && !symbols[i].empty()) {
+            text += symbols[i];
+        } else {
+            text += "None";
+        }
+    }
+    return text + (dims.size() == 1 ? ",)" : ")");
+}
+
+const OrtValue* feedValue(py::handle value, const TypeDesc& type, const std::string& what, FeedKeeper& keeper)
+{
+    const OrtApi& api = Ort::GetApi();
+    switch (type.kind) {
+    case Onnx::Kind::Tensor: return feedTensor(value, type, what, keeper);
+    case Onnx::Kind::Optional: return feedValue(value, *type.contained, what, keeper);
+    case Onnx::Kind::Sequence: {
+        auto items = itemsOf(value, what, "a list");
+        if (items.empty()) {
+            valueError(what + " expects a sequence, got an empty list, which the runtime cannot make");
+        }
+        std::vector<const OrtValue*> elements;
+        for (size_t i = 0; i < items.size(); ++i) {
+            elements.push_back(feedValue(items[i], *type.contained, what + " item " + std::to_string(i), keeper));
+        }
+        OrtValue* sequence = nullptr;
+        Ort::ThrowOnError(api.CreateValue(elements.data(), elements.size(), ONNX_TYPE_SEQUENCE, &sequence));
+        return keeper.keep(Ort::Value(sequence));
+    }
+    case Onnx::Kind::Map: {
+        if (!PyDict_Check(value.ptr())) {
+            typeError(what + " expects a dict, got " + typeNameOf(value));
+        }
+        py::dict map = py::reinterpret_borrow<py::dict>(value);
+        const TypeDesc& values = *type.contained;
+        if (values.kind != Onnx::Kind::Tensor) {
+            typeError(what + " is a map of " + Onnx::kindName(values.kind) + "s, which cannot be fed");
+        }
+        py::list keyList, valueList;
+        for (auto [k, v] : map) {
+            keyList.append(k);
+            valueList.append(v);
+        }
+        auto keys = tensorFromNested(keyList, type.element, what + " keys");
+        auto vals = tensorFromNested(valueList, values.element, what + " values");
+        keeper.owners.push_back(keys);
+        keeper.owners.push_back(vals);
+        std::optional<Ort::Value> madeKeys, madeValues;
+        const OrtValue* parts[] = {keys->feedValue(madeKeys), vals->feedValue(madeValues)};
+        if (madeKeys) keeper.keep(std::move(*madeKeys));
+        if (madeValues) keeper.keep(std::move(*madeValues));
+        OrtValue* made = nullptr;
+        Ort::ThrowOnError(api.CreateValue(parts, 2, ONNX_TYPE_MAP, &made));
+        return keeper.keep(Ort::Value(made));
+    }
+    }
+    return nullptr;
+}
+
+TensorPtr tensorFrom(py::handle value, std::optional<ONNXTensorElementDataType> element, const std::string& what)
+{
+    if (auto buffer = bufferOf(value)) {
+        const auto given = bufferType(*buffer->view, what);
+        if (element) {
+            checkType(what, *element, given);
+        }
+        auto tensor = copyOfBuffer(*buffer->view, element ? *element : given);
+        return tensor;
+    }
+    if (auto container = containerData(value)) {
+        if (element) {
+            checkType(what, *element, container->type);
+        }
+        auto tensor = std::make_shared<Tensor>(container->type, container->shape);
+        if (tensor->byteCount()) {
+            std::memcpy(tensor->data(), container->data, tensor->byteCount());
+        }
+        return tensor;
+    }
+    return tensorFromNested(value, element, what);
+}
+
+py::object resultOf(Ort::Value value, const FeedKeeper& keeper)
+{
+    if (!value.HasValue()) {
+        return py::none();
+    }
+    const OrtApi& api = Ort::GetApi();
+    ONNXType kind = ONNX_TYPE_UNKNOWN;
+    Ort::ThrowOnError(api.GetValueType(value, &kind));
+    Ort::AllocatorWithDefaultOptions allocator;
+    if (kind == ONNX_TYPE_TENSOR) {
+        return tensorResult(std::move(value), keeper);
+    }
+    if (kind == ONNX_TYPE_SEQUENCE) {
+        py::list items;
+        for (size_t i = 0, n = value.GetCount(); i < n; ++i) {
+            items.append(resultOf(value.GetValue(int(i), allocator), keeper));
+        }
+        return items;
+    }
+    if (kind == ONNX_TYPE_MAP) {
+        Tensor keys(value.GetValue(0, allocator));
+        Tensor values(value.GetValue(1, allocator));
+        py::dict map;
+        for (size_t i = 0; i < keys.numel(); ++i) {
+            map[elementObject(keys, i)] = elementObject(values, i);
+        }
+        return map;
+    }
+    throw std::runtime_error("the runtime returned a value of a kind that is not supported");
+}
+
+void registerTensor(py::module_& m)
+{
+    py::class_<Tensor, TensorPtr> cls(m, "Tensor", py::buffer_protocol(),
+                                      "A dense row-major tensor: a run's result or a copy made by quelt.tensor.");
+    // Exports of its own rather than pybind11's: C-contiguous, writable, and the formats of
+    // every element type, with a clear refusal for strings.
+    auto* heap = reinterpret_cast<PyHeapTypeObject*>(cls.ptr());
+    heap->as_buffer.bf_getbuffer = getBuffer;
+    heap->as_buffer.bf_releasebuffer = releaseBuffer;
+    cls.def_property_readonly("dtype", [](const Tensor& t) { return nameOf(t.type()); }, "The element type's name.")
+        .def_property_readonly(
+            "shape", [](const Tensor& t) { return py::tuple(py::cast(t.shape())); }, "The dimensions.")
+        .def("tolist", &toList, "The elements as nested lists (the bare value for rank 0).")
+        .def("__len__",
+             [](const Tensor& t) {
+                 if (t.shape().empty()) {
+                     throw py::type_error("len() of a rank-0 tensor");
+                 }
+                 return size_t(t.shape()[0]);
+             })
+        .def("__repr__", &tensorRepr);
+    m.def("tensor", &makeTensor, py::arg("data"), py::arg("dtype") = py::none(), py::arg("shape") = py::none(),
+          "An owning quelt.Tensor holding a copy of data (any feed value).");
+}
+
+} // namespace Quelt::Python

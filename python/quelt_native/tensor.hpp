@@ -1,0 +1,59 @@
+// quelt.Tensor and the conversion of Python values into runtime values, shared by the session
+// runner and quelt.tensor.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <pybind11/pybind11.h>
+
+#include "types/Session"
+#include "types/Tensor"
+
+namespace Quelt::Python {
+
+using TensorPtr = std::shared_ptr<Onnx::Tensor>;
+
+// Everything a run's feeds rest on: the buffers exported to it, the objects and storage
+// whose memory it reads, and the values made for it. Destroyed with the interpreter lock held.
+class FeedKeeper {
+public:
+    FeedKeeper() = default;
+    FeedKeeper(const FeedKeeper&) = delete;
+    FeedKeeper& operator=(const FeedKeeper&) = delete;
+    ~FeedKeeper();
+
+    // Memory that a feed reads in place: a result found inside it must be copied out.
+    void borrow(const void* data, size_t bytes);
+    bool overlaps(const void* data, size_t bytes) const;
+
+    const OrtValue* keep(Ort::Value value);
+    std::vector<std::unique_ptr<Py_buffer>> buffers;
+    std::vector<std::shared_ptr<void>> owners;
+
+private:
+    std::vector<Ort::Value> m_values;
+    std::vector<std::pair<const char*, size_t>> m_borrowed;
+};
+
+// A runtime value for `value` as declared by `type`; `what` names it in the messages
+// ("input 'x'"). Everything it rests on goes into `keeper`.
+const OrtValue* feedValue(pybind11::handle value, const Onnx::TypeDesc& type, const std::string& what,
+                          FeedKeeper& keeper);
+
+// An owning tensor copied from any feed value; without `element`, the value decides.
+TensorPtr tensorFrom(pybind11::handle value, std::optional<ONNXTensorElementDataType> element,
+                     const std::string& what);
+
+// A run's result: a quelt.Tensor, a list of results, a dict, or None for an absent value.
+// Tensors that lie inside fed memory are copied out of it.
+pybind11::object resultOf(Ort::Value value, const FeedKeeper& keeper);
+
+// "(batch, 3, None)"
+std::string shapeText(const std::vector<int64_t>& dims, const std::vector<std::string>& symbols = {});
+
+void registerTensor(pybind11::module_& m);
+
+} // namespace Quelt::Python
