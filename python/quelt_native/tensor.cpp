@@ -7,6 +7,8 @@
 #include <limits>
 #include <sstream>
 
+#include <pybind11/stl.h>
+
 #include "casters.hpp"
 
 namespace py = pybind11;
