@@ -13,8 +13,9 @@ A case that fails through the session must give exactly what the runtime alone g
 output bytes, or the runtime's error message in an exception of the session's) and be listed in
 KNOWN_FAILURES; a case the runtime alone passes must pass through the session, whatever any list
 says. A case whose session outcome differs from the runtime's, where both fail, must be listed in
-SESSION_DIFFERENCES with the reason, and the session must have raised for it. quelt prints nothing: anything written to standard output
-or standard error while the sessions load and run fails the run (kept in WORK_FOLDER/session.log).
+SESSION_DIFFERENCES with the reason, and the session must have raised for it. quelt prints
+nothing: anything written to standard output or standard error while the sessions load and run
+fails the run (kept in WORK_FOLDER/session.log).
 """
 import os
 import sys
