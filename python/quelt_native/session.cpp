@@ -23,7 +23,7 @@ struct TensorInfo {
     std::string name;
     std::string kind;
     py::object dtype;
-    py::tuple shape;
+    py::object shape;
 
     explicit TensorInfo(const ValueInfo& info) : name(info.name), kind(Onnx::kindName(info.type.kind))
     {
@@ -50,6 +50,9 @@ struct TensorInfo {
             }
         }
         shape = py::tuple(dims);
+        if (tensor->kind == Kind::Tensor && !tensor->rankKnown) {
+            shape = py::none(); // the model does not say
+        }
     }
 
     std::string repr() const
@@ -85,41 +88,59 @@ void onInterrupt(int signal, siginfo_t* info, void* context)
     }
 }
 
-// Installed for one run; a handler that is not a function (ignored, or the default that ends
-// the process) is left alone.
+// Put in front of the SIGINT handler (Python's) for a run on the main thread, and left there:
+// one query of the handler per run rather than three changes. Outside a run it only passes the
+// signal on. A handler that is not a function (ignored, or the default that ends the process)
+// is left alone, and so is one that Python installs later, until the next run puts the hook in
+// front of it again.
 class InterruptHook {
 public:
     explicit InterruptHook(OrtRunOptions* options)
     {
         struct sigaction current {};
         sigaction(SIGINT, nullptr, &current);
-        const bool function = (current.sa_flags & SA_SIGINFO) || (current.sa_handler != SIG_DFL && current.sa_handler != SIG_IGN);
-        if (!function) {
-            return;
+        const bool ours = (current.sa_flags & SA_SIGINFO) && current.sa_sigaction == onInterrupt;
+        if (!ours) {
+            const bool function = (current.sa_flags & SA_SIGINFO) || (current.sa_handler != SIG_DFL && current.sa_handler != SIG_IGN);
+            if (!function) {
+                return;
+            }
+            replaced = current;
+            struct sigaction hook = current;
+            hook.sa_flags = (current.sa_flags & SA_RESTART) | SA_SIGINFO;
+            hook.sa_sigaction = onInterrupt;
+            sigaction(SIGINT, &hook, nullptr);
         }
-        replaced = current;
-        interrupted.store(false);
-        interruptible.store(options);
-        struct sigaction hook = current;
-        hook.sa_flags = (current.sa_flags & SA_RESTART) | SA_SIGINFO;
-        hook.sa_sigaction = onInterrupt;
-        sigaction(SIGINT, &hook, nullptr);
-        m_installed = true;
+        // A run started by a Python signal handler just before another begins hands the flag
+        // back to the outer run when it ends.
+        m_previous = interruptible.exchange(options);
+        if (!m_previous) {
+            interrupted.store(false);
+        }
+        m_active = true;
     }
-    ~InterruptHook() { remove(); }
+    ~InterruptHook() { end(); }
 
-    void remove()
+    void end()
     {
-        if (m_installed) {
-            sigaction(SIGINT, &replaced, nullptr);
-            interruptible.store(nullptr);
-            m_installed = false;
+        if (m_active) {
+            interruptible.store(m_previous);
+            m_active = false;
         }
     }
 
 private:
-    bool m_installed = false;
+    OrtRunOptions* m_previous = nullptr;
+    bool m_active = false;
 };
+
+// One per thread, kept: a run's options cost an allocation and a map to make.
+Ort::RunOptions& runOptions()
+{
+    thread_local Ort::RunOptions options = Onnx::Session::runOptions();
+    options.UnsetTerminate();
+    return options;
+}
 
 unsigned long mainThread = 0;
 
@@ -189,10 +210,17 @@ public:
         }
         for (size_t i = 0; i < m_session->outputs().size(); ++i) {
             outputs.append(TensorInfo(m_session->outputs()[i]));
+            m_outputNames.emplace_back(m_session->outputs()[i].name);
             m_outputIndex.emplace(m_session->outputs()[i].name, i);
         }
         m_inputInfos = py::tuple(inputs);
         m_outputInfos = py::tuple(outputs);
+    }
+
+    std::string repr() const
+    {
+        return "quelt.Session(inputs: " + quotedList(m_session->inputs()) + "; outputs: "
+               + quotedList(m_session->outputs()) + ")";
     }
 
     py::tuple inputs() const { return m_inputInfos; }
@@ -204,7 +232,7 @@ public:
         const auto& outputs = m_session->outputs();
 
         // The outputs asked for, in that order.
-        std::vector<size_t> outputIdx;
+        boost::container::small_vector<size_t, 8> outputIdx;
         if (wanted.is_none()) {
             for (size_t i = 0; i < outputs.size(); ++i) {
                 outputIdx.push_back(i);
@@ -236,30 +264,48 @@ public:
                                  + std::string(Py_TYPE(feeds.ptr())->tp_name));
         }
         FeedKeeper keeper;
-        std::vector<const char*> inputNames;
-        std::vector<const OrtValue*> inputValues;
-        std::vector<bool> given(inputs.size(), false);
-        py::object items = feeds.attr("items")();
-        for (py::handle item : items) {
-            py::tuple pair = py::reinterpret_borrow<py::tuple>(item);
-            py::handle key = pair[0];
-            if (!py::isinstance<py::str>(key)) {
+        boost::container::small_vector<const char*, 8> inputNames;
+        boost::container::small_vector<const OrtValue*, 8> inputValues;
+        boost::container::small_vector<bool, 8> given(inputs.size(), false);
+        auto feed = [&](py::handle key, py::handle value) {
+            if (!PyUnicode_Check(key.ptr())) {
                 throw py::type_error("feeds must be keyed by input names, got a key of type "
                                      + std::string(Py_TYPE(key.ptr())->tp_name));
             }
-            const std::string name = key.cast<std::string>();
+            Py_ssize_t length = 0;
+            const char* text = PyUnicode_AsUTF8AndSize(key.ptr(), &length);
+            if (text == nullptr) {
+                throw py::error_already_set();
+            }
+            const std::string name(text, size_t(length));
             const auto found = m_inputIndex.find(name);
             if (found == m_inputIndex.end()) {
                 throw py::value_error("unknown input '" + name + "'; the model's inputs are " + quotedList(inputs));
             }
             const ValueInfo& info = inputs[found->second];
             given[found->second] = true;
-            py::handle value = pair[1];
             if (value.is_none() && info.type.kind == Kind::Optional) {
-                continue; // absent
+                return; // absent
             }
             inputValues.push_back(feedValue(value, info.type, "input '" + name + "'", keeper));
             inputNames.push_back(info.name.c_str());
+        };
+        if (PyDict_Check(feeds.ptr())) {
+            // Without the items view and its tuples. Converting a value may run Python code
+            // (__index__, __float__) that changes the dict: the item is held while it is used.
+            Py_ssize_t position = 0;
+            PyObject *key = nullptr, *value = nullptr;
+            py::dict held = py::reinterpret_borrow<py::dict>(feeds);
+            while (PyDict_Next(held.ptr(), &position, &key, &value)) {
+                py::object heldKey = py::reinterpret_borrow<py::object>(key);
+                py::object heldValue = py::reinterpret_borrow<py::object>(value);
+                feed(heldKey, heldValue);
+            }
+        } else {
+            for (py::handle item : feeds.attr("items")()) {
+                py::tuple pair = py::reinterpret_borrow<py::tuple>(item);
+                feed(pair[0], pair[1]);
+            }
         }
         for (size_t i = 0; i < inputs.size(); ++i) {
             if (!given[i] && !inputs[i].hasDefault && inputs[i].type.kind != Kind::Optional) {
@@ -267,21 +313,21 @@ public:
             }
         }
 
-        std::vector<const char*> outputNames;
+        boost::container::small_vector<const char*, 8> outputNames;
         for (size_t i : outputIdx) {
             outputNames.push_back(outputs[i].name.c_str());
         }
-        std::vector<OrtValue*> results(outputIdx.size(), nullptr);
+        boost::container::small_vector<OrtValue*, 8> results(outputIdx.size(), nullptr);
         execute(inputNames, inputValues, outputNames, results);
 
         // Owned from here, so that a failed conversion frees every result.
-        std::vector<Ort::Value> owned;
+        boost::container::small_vector<Ort::Value, 8> owned;
         for (OrtValue* value : results) {
             owned.emplace_back(value);
         }
         py::dict answer;
         for (size_t i = 0; i < owned.size(); ++i) {
-            answer[py::str(outputNames[i])] = resultOf(std::move(owned[i]), keeper);
+            answer[m_outputNames[outputIdx[i]]] = resultOf(std::move(owned[i]), keeper);
         }
         return answer;
     }
@@ -290,11 +336,12 @@ private:
     std::shared_ptr<Onnx::Session> m_session;
     std::unordered_map<std::string, size_t> m_inputIndex, m_outputIndex;
     py::tuple m_inputInfos, m_outputInfos;
+    std::vector<py::str> m_outputNames;
 
-    void execute(const std::vector<const char*>& inputNames, const std::vector<const OrtValue*>& inputValues,
-                 const std::vector<const char*>& outputNames, std::vector<OrtValue*>& results)
+    template <typename Names, typename Values, typename Results>
+    void execute(const Names& inputNames, const Values& inputValues, const Names& outputNames, Results& results)
     {
-        Ort::RunOptions options = Onnx::Session::runOptions();
+        Ort::RunOptions& options = runOptions();
         auto runOnce = [&]() -> Ort::Status {
             py::gil_scoped_release release;
             try {
@@ -320,7 +367,7 @@ private:
                 throw py::error_already_set();
             }
             Ort::Status status = runOnce();
-            hook.remove();
+            hook.end();
             const bool stopped = interrupted.exchange(false);
             if (PyErr_CheckSignals() != 0) {
                 for (OrtValue*& value : results) {
@@ -361,6 +408,7 @@ void registerSession(py::module_& m)
              py::arg("optimization") = "all")
         .def_property_readonly("inputs", &PySession::inputs)
         .def_property_readonly("outputs", &PySession::outputs)
+        .def("__repr__", &PySession::repr)
         .def("run", &PySession::run, py::arg("feeds"), py::arg("outputs") = py::none(),
              "Runs the model; returns a dict of output name to result, in the order asked for.");
 }

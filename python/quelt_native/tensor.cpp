@@ -1,11 +1,11 @@
 // quelt.Tensor, quelt.tensor and the conversion of Python values into runtime values.
 #include "tensor.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <complex>
 #include <cstring>
 #include <limits>
-#include <sstream>
 
 #include <pybind11/stl.h>
 
@@ -22,6 +22,22 @@ using Onnx::TypeDesc;
 namespace {
 
 std::string typeNameOf(py::handle value) { return Py_TYPE(value.ptr())->tp_name; }
+
+// quelt.Tensor's type, looked up once: every feed is tested against it.
+pybind11::detail::type_info* tensorType = nullptr;
+
+// The tensor a quelt.Tensor holds, or nullptr for any other object.
+const TensorPtr* tensorOf(py::handle value)
+{
+    if (!tensorType || !PyObject_TypeCheck(value.ptr(), tensorType->type)) {
+        return nullptr;
+    }
+    auto holder = reinterpret_cast<py::detail::instance*>(value.ptr())->get_value_and_holder(tensorType, false);
+    if (!holder.inst || !holder.holder_constructed()) {
+        throw py::type_error("quelt.Tensor object is not initialised");
+    }
+    return &holder.holder<TensorPtr>();
+}
 
 [[noreturn]] void typeError(const std::string& text) { throw py::type_error(text); }
 [[noreturn]] void valueError(const std::string& text) { throw py::value_error(text); }
@@ -450,6 +466,9 @@ std::optional<ContainerData> containerData(py::handle value)
 
 void checkShape(const std::string& what, const TypeDesc& type, const std::vector<int64_t>& given)
 {
+    if (!type.rankKnown) {
+        return;
+    }
     bool fits = given.size() == type.dims.size();
     for (size_t i = 0; fits && i < given.size(); ++i) {
         fits = type.dims[i] < 0 || type.dims[i] == given[i];
@@ -461,13 +480,17 @@ void checkShape(const std::string& what, const TypeDesc& type, const std::vector
 
 const OrtValue* feedTensor(py::handle value, const TypeDesc& type, const std::string& what, FeedKeeper& keeper)
 {
-    if (py::isinstance<Tensor>(value)) {
-        auto tensor = value.cast<TensorPtr>();
+    if (const TensorPtr* held = tensorOf(value)) {
+        const TensorPtr& tensor = *held;
         checkType(what, type.element, tensor->type());
         checkShape(what, type, tensor->shape());
         keeper.owners.push_back(tensor);
         if (tensor->data()) {
             keeper.borrow(tensor->data(), tensor->byteCount());
+        }
+        if (tensor->type() != type.element) {
+            // uint16 bits fed to a bfloat16 input
+            return keeper.keep(Tensor::wrap(type.element, tensor->data(), tensor->byteCount(), tensor->shape()));
         }
         std::optional<Ort::Value> made;
         const OrtValue* fed = tensor->feedValue(made);
@@ -532,7 +555,9 @@ py::object tensorResult(Ort::Value value, const FeedKeeper& keeper)
         std::memcpy(copy->data(), tensor->data(), tensor->byteCount());
         tensor = copy;
     }
-    return py::cast(tensor);
+    // Through the type looked up once, not by a hash of its name on every result.
+    return py::reinterpret_steal<py::object>(py::detail::type_caster_generic::cast(
+        tensor.get(), py::return_value_policy::take_ownership, {}, tensorType, nullptr, nullptr, &tensor));
 }
 
 // ---- Tensor's Python face ----
@@ -612,9 +637,20 @@ struct Layout {
 int getBuffer(PyObject* self, Py_buffer* view, int flags)
 {
     try {
-        auto tensor = py::handle(self).cast<TensorPtr>();
+        const TensorPtr* held = tensorOf(self);
+        if (!held) {
+            PyErr_SetString(PyExc_BufferError, "not a quelt.Tensor");
+            return -1;
+        }
+        const TensorPtr& tensor = *held;
         if (tensor->isString()) {
             PyErr_SetString(PyExc_BufferError, "a string tensor exports no buffer");
+            return -1;
+        }
+        // Row-major memory is also Fortran-ordered when at most one dimension exceeds 1.
+        if ((flags & PyBUF_F_CONTIGUOUS) == PyBUF_F_CONTIGUOUS
+            && std::count_if(tensor->shape().begin(), tensor->shape().end(), [](int64_t d) { return d > 1; }) > 1) {
+            PyErr_SetString(PyExc_BufferError, "a tensor's memory is row-major, not Fortran-ordered");
             return -1;
         }
         auto layout = std::make_unique<Layout>();
@@ -633,8 +669,10 @@ int getBuffer(PyObject* self, Py_buffer* view, int flags)
         view->readonly = 0;
         view->itemsize = itemsize;
         view->format = (flags & PyBUF_FORMAT) ? const_cast<char*>(Onnx::findElementType(tensor->type())->format) : nullptr;
-        view->ndim = int(layout->shape.size());
-        view->shape = (flags & PyBUF_ND) == PyBUF_ND ? layout->shape.data() : nullptr;
+        // Without PyBUF_ND the consumer sees the memory as one run of bytes.
+        const bool withShape = (flags & PyBUF_ND) == PyBUF_ND;
+        view->ndim = withShape ? int(layout->shape.size()) : 1;
+        view->shape = withShape ? layout->shape.data() : nullptr;
         view->strides = (flags & PyBUF_STRIDES) == PyBUF_STRIDES ? layout->strides.data() : nullptr;
         view->suboffsets = nullptr;
         view->internal = layout.release();
@@ -684,7 +722,7 @@ TensorPtr makeTensor(py::handle data, const py::object& dtype, const py::object&
     }
     TensorPtr tensor;
     // Raw little-endian elements in bytes-like data.
-    if (element && *element != ONNX_TENSOR_ELEMENT_DATA_TYPE_STRING && !py::isinstance<Tensor>(data)) {
+    if (element && *element != ONNX_TENSOR_ELEMENT_DATA_TYPE_STRING && !tensorOf(data)) {
         if (auto buffer = bufferOf(data)) {
             const Py_buffer& view = *buffer->view;
             const auto given = bufferType(view, "quelt.tensor");
@@ -705,8 +743,8 @@ TensorPtr makeTensor(py::handle data, const py::object& dtype, const py::object&
             }
         }
     }
-    if (py::isinstance<Tensor>(data)) {
-        auto source = data.cast<TensorPtr>();
+    if (const TensorPtr* held = tensorOf(data)) {
+        const TensorPtr source = *held;
         if (element) {
             checkType("quelt.tensor", *element, source->type());
         }
@@ -867,10 +905,10 @@ py::object resultOf(Ort::Value value, const FeedKeeper& keeper)
     const OrtApi& api = Ort::GetApi();
     ONNXType kind = ONNX_TYPE_UNKNOWN;
     Ort::ThrowOnError(api.GetValueType(value, &kind));
-    Ort::AllocatorWithDefaultOptions allocator;
     if (kind == ONNX_TYPE_TENSOR) {
         return tensorResult(std::move(value), keeper);
     }
+    Ort::AllocatorWithDefaultOptions allocator;
     if (kind == ONNX_TYPE_SEQUENCE) {
         py::list items;
         for (size_t i = 0, n = value.GetCount(); i < n; ++i) {
@@ -899,6 +937,7 @@ void registerTensor(py::module_& m)
     auto* heap = reinterpret_cast<PyHeapTypeObject*>(cls.ptr());
     heap->as_buffer.bf_getbuffer = getBuffer;
     heap->as_buffer.bf_releasebuffer = releaseBuffer;
+    tensorType = py::detail::get_type_info(typeid(Tensor));
     cls.def_property_readonly("dtype", [](const Tensor& t) { return nameOf(t.type()); }, "The element type's name.")
         .def_property_readonly(
             "shape", [](const Tensor& t) { return py::tuple(py::cast(t.shape())); }, "The dimensions.")

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include <boost/container/small_vector.hpp>
 #include <pybind11/pybind11.h>
 
 #include "types/Session"
@@ -30,12 +31,13 @@ public:
     bool overlaps(const void* data, size_t bytes) const;
 
     const OrtValue* keep(Ort::Value value);
-    std::vector<std::unique_ptr<Py_buffer>> buffers;
-    std::vector<std::shared_ptr<void>> owners;
+    // Inline for the few feeds of a typical call: no allocation per call.
+    boost::container::small_vector<std::unique_ptr<Py_buffer>, 4> buffers;
+    boost::container::small_vector<std::shared_ptr<void>, 4> owners;
 
 private:
-    std::vector<Ort::Value> m_values;
-    std::vector<std::pair<const char*, size_t>> m_borrowed;
+    boost::container::small_vector<Ort::Value, 4> m_values;
+    boost::container::small_vector<std::pair<const char*, size_t>, 4> m_borrowed;
 };
 
 // A runtime value for `value` as declared by `type`; `what` names it in the messages

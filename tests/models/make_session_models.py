@@ -53,6 +53,10 @@ def main(folder):
          [tensor("scaled", TensorProto.FLOAT, ["batch", 3]), tensor("shape", TensorProto.INT64, [2])],
          "scaled is rows times factor; shape is the shape of rows")
 
+    # An output that is the input itself: the runtime hands back the fed value.
+    save(folder, "passthrough", [], [tensor("x", TensorProto.FLOAT, ["n"])], [tensor("x", TensorProto.FLOAT, ["n"])],
+         "the output x is the input x")
+
     # Named, unnamed and fixed dimensions for the shape checks.
     save(folder, "shapes",
          [helper.make_node("Identity", ["image"], ["same"])],
@@ -70,6 +74,22 @@ def main(folder):
     model = helper.make_model(graph, opset_imports=make_models.OPSET, producer_name="quelt-tests")
     model.ir_version = make_models.IR_VERSION
     with open(os.path.join(folder, "with_default.onnx"), "wb") as out:
+        out.write(model.SerializeToString())
+
+    # Tensors whose rank the model leaves open (which the checker refuses, so written as is),
+    # alone and inside a sequence.
+    unshaped = helper.make_tensor_type_proto(TensorProto.FLOAT, None)
+    unshaped.tensor_type.ClearField("shape")
+    sequence = onnx.TypeProto()
+    sequence.sequence_type.elem_type.CopyFrom(unshaped)
+    graph = helper.make_graph(
+        [helper.make_node("Identity", ["x"], ["y"]), helper.make_node("SequenceLength", ["items"], ["count"])],
+        "unranked", [helper.make_value_info("x", unshaped), helper.make_value_info("items", sequence)],
+        [helper.make_value_info("y", unshaped), tensor("count", TensorProto.INT64, [])],
+        doc_string="y is x, of any rank; count is the number of tensors in items")
+    model = helper.make_model(graph, opset_imports=make_models.OPSET, producer_name="quelt-tests")
+    model.ir_version = make_models.IR_VERSION
+    with open(os.path.join(folder, "unranked.onnx"), "wb") as out:
         out.write(model.SerializeToString())
 
     # Optional values: an optional input that may be absent, and an optional output that is.
