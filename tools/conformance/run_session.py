@@ -7,7 +7,9 @@ CASES_ROOT is the cases folder convert.py --typed wrote. Every case first runs t
 quelt.Session with typed feeds: tensors made by quelt.tensor from the raw little-endian bytes
 with their dtype and shape (string tensors from lists of str), lists for sequences, None for
 absent optionals. Each session's TensorInfo must agree with the case's values, and the outputs
-are compared with the expected ones (run_direct.py's tolerances).
+are compared with the expected ones (run_direct.py's tolerances). A case that passes runs again
+through the same session with its feeds as read-only memoryviews of the same bytes (where a
+memoryview can describe them) and must give the same outputs.
 
 A case that fails through the session must give exactly what the runtime alone gives (the same
 output bytes, or the runtime's error message in an exception of the session's) and be listed in
@@ -37,6 +39,21 @@ def to_feed(value):
     if value.dtype == "string":
         return quelt.tensor([s.decode("utf-8") for s in value.strings], dtype="string", shape=value.shape)
     return quelt.tensor(value.data, dtype=value.dtype, shape=value.shape)
+
+
+# The buffer formats of the element types a memoryview can be cast to.
+BUFFER_FORMATS = {"float32": "f", "float64": "d", "int8": "b", "uint8": "B", "int16": "h", "uint16": "H",
+                  "int32": "i", "uint32": "I", "int64": "q", "uint64": "Q", "bool": "?"}
+
+
+def to_buffer_feed(value):
+    """The same feed as a read-only buffer of its bytes where a memoryview can describe it (not
+    float16, bfloat16 or strings, nor shapes with a zero): the session binds those in place."""
+    if value is None or isinstance(value, list):
+        return value if value is None else [to_buffer_feed(v) for v in value]
+    if value.dtype not in BUFFER_FORMATS or 0 in value.shape:
+        return to_feed(value)
+    return memoryview(value.data).cast(BUFFER_FORMATS[value.dtype], value.shape)
 
 
 def flatten(nested, rank):
@@ -78,24 +95,31 @@ def info_faults(infos, values, role):
     return faults
 
 
-def run_case(case):
-    """("load-error", message, exception class name) or {data set: outputs or ("run-error", ...)}."""
-    try:
-        session = quelt.Session(case.model)
-    except Exception as error:
-        return ("load-error", one_line(error), type(error).__name__), []
-    faults = []
+def run_data_sets(session, case, feed):
+    """{data set: outputs or ("run-error", message, exception class name)}, feeds made by feed."""
     results = {}
     for data_set in case.data_sets:
-        faults += info_faults(session.inputs, data_set.feeds, "input")
-        faults += info_faults(session.outputs, data_set.expected, "output")
         try:
-            feeds = {name: to_feed(value) for name, value in data_set.feeds.items()}
+            feeds = {name: feed(value) for name, value in data_set.feeds.items()}
             outputs = session.run(feeds, outputs=list(data_set.expected))
             results[data_set.name] = {name: from_result(value) for name, value in outputs.items()}
         except Exception as error:
             results[data_set.name] = ("run-error", one_line(error), type(error).__name__)
-    return results, faults
+    return results
+
+
+def run_case(case):
+    """(results, the session, TensorInfo faults); results ("load-error", message, exception class
+    name) or as run_data_sets gives them."""
+    try:
+        session = quelt.Session(case.model)
+    except Exception as error:
+        return ("load-error", one_line(error), type(error).__name__), None, []
+    faults = []
+    for data_set in case.data_sets:
+        faults += info_faults(session.inputs, data_set.feeds, "input")
+        faults += info_faults(session.outputs, data_set.expected, "output")
+    return run_data_sets(session, case, to_feed), session, faults
 
 
 def same_form(ours, direct):
@@ -171,12 +195,18 @@ def main(cases_root, checker, known_path, differences_path, tolerances_path, wor
     captured = Captured(os.path.join(work, "session.log"))
     try:
         for case in direct.cases:
-            ours, faults = run_case(case)
+            ours, session, faults = run_case(case)
             found = typed_values.case_failures(case, ours, direct.tolerance(case))
             if faults:
                 failed.append((case.name, "TensorInfo: " + "; ".join(faults)))
             elif not found:
-                passed.append(case.name)
+                # Again through the same session, the feeds now buffers bound in place.
+                again = run_data_sets(session, case, to_buffer_feed)
+                if again == ours:
+                    passed.append(case.name)
+                else:
+                    failed.append((case.name, "buffer feeds give other results: " + "; ".join(
+                        typed_values.case_failures(case, again, direct.tolerance(case)) or ["other outputs"])))
             elif case.name not in direct.failures:
                 failed.append((case.name, "; ".join(found) + " (the runtime alone passes)"))
             elif same_outcome(ours, direct.results[case.name],
