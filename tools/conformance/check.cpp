@@ -104,15 +104,22 @@ Case readCase(const fs::path& file)
     return result;
 }
 
-std::vector<float> readFloats(const fs::path& file)
+std::vector<char> readBytes(const fs::path& file)
 {
     std::ifstream in(file, std::ios::binary);
     if (!in) {
         throw std::runtime_error("cannot read " + file.string());
     }
-    const auto bytes = fs::file_size(file);
-    std::vector<float> values(bytes / sizeof(float));
-    in.read(reinterpret_cast<char*>(values.data()), static_cast<std::streamsize>(values.size() * sizeof(float)));
+    std::vector<char> bytes(fs::file_size(file));
+    in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    return bytes;
+}
+
+std::vector<float> readFloats(const fs::path& file)
+{
+    const std::vector<char> bytes = readBytes(file);
+    std::vector<float> values(bytes.size() / sizeof(float));
+    std::memcpy(values.data(), bytes.data(), values.size() * sizeof(float));
     return values;
 }
 
@@ -295,17 +302,6 @@ TypedCase readTypedCase(const fs::path& file)
         }
     }
     return result;
-}
-
-std::vector<char> readBytes(const fs::path& file)
-{
-    std::ifstream in(file, std::ios::binary);
-    if (!in) {
-        throw std::runtime_error("cannot read " + file.string());
-    }
-    std::vector<char> bytes(fs::file_size(file));
-    in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    return bytes;
 }
 
 size_t elementCount(const std::vector<int64_t>& shape)

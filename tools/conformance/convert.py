@@ -126,27 +126,35 @@ def convert(case_folder, out_folder):
         out.write("\n".join(lines) + "\n")
 
 
-def main(tests_folder, out_root):
+def convert_all(out_root, folders, convert_case):
+    """Converts every case of each (prefix, folder) pair into OUT_ROOT/cases/PREFIX/NAME; a case
+    that cannot be converted leaves no folder and a line in OUT_ROOT/skipped.txt."""
     cases_root = os.path.join(out_root, "cases")
     shutil.rmtree(cases_root, ignore_errors=True)
     os.makedirs(cases_root)
     skipped = []
     converted = 0
-    for name in sorted(os.listdir(tests_folder)):
-        case_folder = os.path.join(tests_folder, name)
-        if not os.path.isfile(os.path.join(case_folder, "model.onnx")):
-            continue
-        out_folder = os.path.join(cases_root, name)
-        os.makedirs(out_folder)
-        try:
-            convert(case_folder, out_folder)
-            converted += 1
-        except Skip as reason:
-            shutil.rmtree(out_folder)
-            skipped.append("%s %s" % (name, reason))
+    for prefix, folder in folders:
+        for name in sorted(os.listdir(folder)):
+            case_folder = os.path.join(folder, name)
+            if not os.path.isfile(os.path.join(case_folder, "model.onnx")):
+                continue
+            label = os.path.join(prefix, name)
+            out_folder = os.path.join(cases_root, label)
+            os.makedirs(out_folder)
+            try:
+                convert_case(case_folder, out_folder)
+                converted += 1
+            except Skip as reason:
+                shutil.rmtree(out_folder)
+                skipped.append("%s %s" % (label, reason))
     with open(os.path.join(out_root, "skipped.txt"), "w") as out:
         out.write("".join(line + "\n" for line in skipped))
     print("converted %d cases, skipped %d" % (converted, len(skipped)))
+
+
+def main(tests_folder, out_root):
+    convert_all(out_root, [("", tests_folder)], convert)
 
 
 
@@ -280,28 +288,7 @@ def convert_typed(case_folder, out_folder):
 
 
 def main_typed(out_root, suites):
-    cases_root = os.path.join(out_root, "cases")
-    shutil.rmtree(cases_root, ignore_errors=True)
-    os.makedirs(cases_root)
-    skipped = []
-    converted = 0
-    for suite in suites:
-        suite_name = os.path.basename(os.path.normpath(suite))
-        for name in sorted(os.listdir(suite)):
-            case_folder = os.path.join(suite, name)
-            if not os.path.isfile(os.path.join(case_folder, "model.onnx")):
-                continue
-            out_folder = os.path.join(cases_root, suite_name, name)
-            os.makedirs(out_folder)
-            try:
-                convert_typed(case_folder, out_folder)
-                converted += 1
-            except Skip as reason:
-                shutil.rmtree(out_folder)
-                skipped.append("%s/%s %s" % (suite_name, name, reason))
-    with open(os.path.join(out_root, "skipped.txt"), "w") as out:
-        out.write("".join(line + "\n" for line in skipped))
-    print("converted %d cases, skipped %d" % (converted, len(skipped)))
+    convert_all(out_root, [(os.path.basename(os.path.normpath(suite)), suite) for suite in suites], convert_typed)
 
 
 if __name__ == "__main__":

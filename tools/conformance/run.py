@@ -25,6 +25,7 @@ import subprocess
 import sys
 
 import queltcore
+import typed_values
 
 RELATIVE_TOLERANCE = 1e-4
 ABSOLUTE_TOLERANCE = 1e-4
@@ -220,27 +221,6 @@ def same_results(ours, direct):
     return True
 
 
-def read_known_failures(path):
-    known = {}
-    with open(path) as lines:
-        for line in lines:
-            line = line.strip()
-            if line and not line.startswith("#"):
-                name, _, reason = line.partition(" ")
-                known[name] = reason.strip()
-    return known
-
-
-def read_tolerances(path):
-    tolerances = {}
-    with open(path) as lines:
-        for line in lines:
-            fields = line.split(None, 3)
-            if fields and not fields[0].startswith("#"):
-                tolerances[fields[0]] = (float(fields[1]), float(fields[2]))
-    return tolerances
-
-
 def read_skipped(path):
     categories = collections.Counter()
     with open(path) as lines:
@@ -252,8 +232,8 @@ def read_skipped(path):
 
 def main(converted, checker, known_path, tolerances_path, work):
     os.makedirs(work, exist_ok=True)
-    known = read_known_failures(known_path)
-    tolerances = read_tolerances(tolerances_path)
+    known = typed_values.read_listing(known_path)
+    tolerances = typed_values.read_tolerances(tolerances_path)
     cases_root = os.path.join(converted, "cases")
     cases = [Case(os.path.join(cases_root, name)) for name in sorted(os.listdir(cases_root))]
     skipped = read_skipped(os.path.join(converted, "skipped.txt"))
