@@ -2,6 +2,7 @@
 // containers without a Python call per element, and the BLAS thread count.
 #include <cblas.h>
 
+#include <algorithm>
 #include <cmath>
 #include <complex>
 #include <cstdint>
@@ -218,6 +219,26 @@ void copyStrided(T* dst, const char* src, size_t rows, size_t cols, Py_ssize_t s
             }
             return;
         }
+        if (rows > 1 && cols > 1) {
+            // A transpose (a row-major source, most often): element by element it reads one
+            // cache line per element of the source. In tiles, the tile's source lines stay in
+            // the cache while its columns are written, and each line is fetched once.
+            constexpr size_t tile = 32;
+            for (size_t jb = 0; jb < cols; jb += tile) {
+                const size_t jEnd = std::min(cols, jb + tile);
+                for (size_t ib = 0; ib < rows; ib += tile) {
+                    const size_t iEnd = std::min(rows, ib + tile);
+                    for (size_t j = jb; j < jEnd; ++j) {
+                        const char* column = src + static_cast<Py_ssize_t>(j) * s1;
+                        T* out = dst + j * rows;
+                        for (size_t i = ib; i < iEnd; ++i) {
+                            out[i] = load<T>(column + static_cast<Py_ssize_t>(i) * s0);
+                        }
+                    }
+                }
+            }
+            return;
+        }
     }
     for (size_t j = 0; j < cols; ++j) {
         const char* column = src + static_cast<Py_ssize_t>(j) * s1;
@@ -367,11 +388,11 @@ py::object fromBuffer(py::handle data, char letter, bool matrix)
             });
         };
         if (matrix) {
-            Matrix<T> result(rows, cols);
+            Matrix<T> result(rows, cols, ForOverwrite{});
             fill(result.get());
             return py::cast(std::move(result));
         }
-        Vector<T> result(rows);
+        Vector<T> result(rows, ForOverwrite{});
         fill(result.get());
         return py::cast(std::move(result));
     });
@@ -450,7 +471,7 @@ py::object vectorFromIterable(py::handle data, char letter)
         using T = typename decltype(t)::type;
         const auto n = static_cast<size_t>(PySequence_Fast_GET_SIZE(sequence.ptr()));
         PyObject** items = PySequence_Fast_ITEMS(sequence.ptr());
-        Vector<T> result(n);
+        Vector<T> result(n, ForOverwrite{});
         for (size_t i = 0; i < n; ++i) {
             convertObject(items[i], result.get()[i], "element " + std::to_string(i));
         }
@@ -483,7 +504,7 @@ py::object matrixFromRows(py::handle data, char letter)
     }
     return withElementType(letter, [&](auto t) -> py::object {
         using T = typename decltype(t)::type;
-        Matrix<T> result(rows, cols);
+        Matrix<T> result(rows, cols, ForOverwrite{});
         for (size_t i = 0; i < rows; ++i) {
             PyObject** items = PySequence_Fast_ITEMS(rowSequences[i].ptr());
             for (size_t j = 0; j < cols; ++j) {

@@ -2,6 +2,7 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <string_view>
 #include <unordered_map>
 
 #include <pybind11/stl.h>
@@ -278,17 +279,18 @@ public:
             if (text == nullptr) {
                 throw py::error_already_set();
             }
-            const std::string name(text, size_t(length));
-            const auto found = m_inputIndex.find(name);
-            if (found == m_inputIndex.end()) {
-                throw py::value_error("unknown input '" + name + "'; the model's inputs are " + quotedList(inputs));
+            const std::string_view name(text, size_t(length));
+            const size_t index = inputIndex(name);
+            if (index == inputs.size()) {
+                throw py::value_error("unknown input '" + std::string(name) + "'; the model's inputs are "
+                                      + quotedList(inputs));
             }
-            const ValueInfo& info = inputs[found->second];
-            given[found->second] = true;
+            const ValueInfo& info = inputs[index];
+            given[index] = true;
             if (value.is_none() && info.type.kind == Kind::Optional) {
                 return; // absent
             }
-            inputValues.push_back(feedValue(value, info.type, "input '" + name + "'", keeper));
+            inputValues.push_back(feedValue(value, info.type, "input '" + info.name + "'", keeper));
             inputNames.push_back(info.name.c_str());
         };
         if (PyDict_Check(feeds.ptr())) {
@@ -334,6 +336,23 @@ public:
     }
 
 private:
+    // The input's position, or the number of inputs if the model has none of that name. A
+    // model's few inputs are compared in turn: cheaper than making a string to hash.
+    size_t inputIndex(std::string_view name) const
+    {
+        const auto& inputs = m_session->inputs();
+        if (inputs.size() <= 8) {
+            for (size_t i = 0; i < inputs.size(); ++i) {
+                if (inputs[i].name == name) {
+                    return i;
+                }
+            }
+            return inputs.size();
+        }
+        const auto found = m_inputIndex.find(std::string(name));
+        return found == m_inputIndex.end() ? inputs.size() : found->second;
+    }
+
     std::shared_ptr<Onnx::Session> m_session;
     std::unordered_map<std::string, size_t> m_inputIndex, m_outputIndex;
     py::tuple m_inputInfos, m_outputInfos;

@@ -462,14 +462,15 @@ const OrtValue* feedTensor(py::handle value, const TypeDesc& type, const std::st
     if (auto buffer = bufferOf(value)) {
         const Py_buffer& view = *buffer->view;
         checkType(what, type.element, bufferType(view, what));
-        checkShape(what, type, bufferShape(view));
+        std::vector<int64_t> shape = bufferShape(view);
+        checkShape(what, type, shape);
         if (!PyBuffer_IsContiguous(&view, 'C')) {
             auto copy = copyOfBuffer(view, type.element);
             keeper.owners.push_back(copy);
             return keeper.keep(Tensor::wrap(type.element, copy->data(), copy->byteCount(), copy->shape()));
         }
         // Read-only memory too: the runtime does not write its inputs.
-        const OrtValue* fed = keeper.keep(Tensor::wrap(type.element, view.buf, size_t(view.len), bufferShape(view)));
+        const OrtValue* fed = keeper.keep(Tensor::wrap(type.element, view.buf, size_t(view.len), shape));
         keeper.borrow(view.buf, size_t(view.len));
         buffer->held = false;
         keeper.buffers.push_back(std::move(buffer->view));

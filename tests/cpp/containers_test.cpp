@@ -1,5 +1,7 @@
 // Vectors, views and matrices: storage sharing, index checks and their exact messages.
 #include <complex>
+#include <cstdint>
+#include <new>
 #include <stdexcept>
 #include <string>
 
@@ -124,6 +126,26 @@ TEST(Matrix, OverflowingShapeIsRefusedBeforeAllocation)
     EXPECT_EQ(messageOf([&] { Matrix<double>(big, big); }),
               "matrix of 8589934592 rows and 8589934592 columns has too many elements");
     EXPECT_EQ(Matrix<double>(big, 0).numel(), 0u);
+}
+
+} // namespace
+
+namespace {
+
+// The makers that leave storage for their caller to write refuse what the zeroing ones refuse.
+TEST(ForOverwrite, RefusesWhatTheZeroedStorageRefuses)
+{
+    const size_t big = size_t(1) << 33;
+    EXPECT_EQ(messageOf([&] { Matrix<double>(big, big, Quelt::ForOverwrite{}); }),
+              "matrix of 8589934592 rows and 8589934592 columns has too many elements");
+    EXPECT_THROW(Vector<double>(size_t(PTRDIFF_MAX) / sizeof(double) + 1, Quelt::ForOverwrite{}),
+                 std::bad_array_new_length);
+    EXPECT_THROW(Matrix<std::complex<double>>(size_t(PTRDIFF_MAX) / 16 + 1, 1, Quelt::ForOverwrite{}),
+                 std::bad_array_new_length);
+    Vector<float> v(3, Quelt::ForOverwrite{});
+    Matrix<float> a(2, 0, Quelt::ForOverwrite{});
+    EXPECT_EQ(v.numel(), 3u);
+    EXPECT_EQ(a.numel(), 0u);
 }
 
 } // namespace

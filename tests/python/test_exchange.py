@@ -224,6 +224,19 @@ class Construction(unittest.TestCase):
         A = quelt.matrix(memoryview(source[:n - 1]).cast("B").cast("d", (1000, 300)))
         self.assertEqual((A[999, 0], A[0, 299], A[17, 42]), (299700.0, 299.0, 5142.0))
 
+    def test_row_major_buffers_of_every_type_and_shape_are_transposed_whole(self):
+        # Shapes across the transpose's tiles and their ragged edges; every element is checked.
+        for letter in LETTERS:
+            for rows, cols in [(1, 70), (70, 1), (33, 65), (64, 64), (100, 37)]:
+                expected = [[value(letter, 1000 * i + j) for j in range(cols)] for i in range(rows)]
+                raw = packed(letter, [x for row in expected for x in row])
+                source = memoryview(raw).cast("B", (rows, cols * ITEMSIZE[letter]))
+                with self.subTest(letter=letter, shape=(rows, cols)):
+                    self.check_matrix(quelt.matrix(source, DTYPES[letter]), letter, expected)
+                    if letter == "d":
+                        reversed_rows = memoryview(raw).cast("d", (rows, cols))[::-1]
+                        self.check_matrix(quelt.matrix(reversed_rows), letter, expected[::-1])
+
     def test_the_source_is_neither_kept_nor_changed(self):
         source = array.array("d", [1.0, 2.0])
         before = sys.getrefcount(source)
