@@ -78,19 +78,6 @@ def read_floats(path):
     return values
 
 
-def one_line(message):
-    return " ".join(str(message).split())
-
-
-def close(actual, expected, tolerance):
-    if math.isnan(expected) or math.isnan(actual):
-        return math.isnan(expected) and math.isnan(actual)
-    if math.isinf(expected) or math.isinf(actual):
-        return actual == expected
-    relative, absolute = tolerance
-    return abs(actual - expected) <= absolute + relative * abs(expected)
-
-
 def same_numbers(left, right):
     return len(left) == len(right) and all(
         (math.isnan(a) and math.isnan(b)) or a == b for a, b in zip(left, right))
@@ -160,7 +147,7 @@ def run_case(case, model):
         try:
             model.run()
         except RuntimeError as error:
-            results[data_set.name] = ("run-error", one_line(error))
+            results[data_set.name] = ("run-error", typed_values.one_line(error))
             continue
         outputs = []
         for k, tensor in enumerate(data_set.outputs):
@@ -180,7 +167,7 @@ def mismatches(case, results, tolerance):
             continue
         for k, (tensor, actual) in enumerate(zip(data_set.outputs, result)):
             expected = read_floats(os.path.join(case.folder, tensor.file))
-            bad = [i for i, (a, e) in enumerate(zip(actual, expected)) if not close(a, e, tolerance)]
+            bad = [i for i, (a, e) in enumerate(zip(actual, expected)) if not typed_values.close(a, e, tolerance)]
             if bad:
                 i = bad[0]
                 found.append("%s: output %d '%s': %d of %d elements differ, first at %d: %r, expected %r" % (
@@ -197,9 +184,9 @@ def check_directly(checker, case, work):
         for line in lines:
             first, _, rest = line.rstrip("\n").partition(" ")
             if first == "load-error":
-                return ("load-error", one_line(rest))
+                return ("load-error", typed_values.one_line(rest))
             if rest.startswith("run-error "):
-                results[first] = ("run-error", one_line(rest[len("run-error "):]))
+                results[first] = ("run-error", typed_values.one_line(rest[len("run-error "):]))
             else:
                 data_set = next(d for d in case.data_sets if d.name == first)
                 results[first] = [
@@ -247,7 +234,7 @@ def main(converted, checker, known_path, tolerances_path, work):
                 model = queltcore.model(case.model)
             except RuntimeError as error:
                 model = None
-                load_error = one_line(error)
+                load_error = typed_values.one_line(error)
             lines = log.new_lines()
             expected_lines = expected_progress(case) if model is not None else []
             if lines != expected_lines:
