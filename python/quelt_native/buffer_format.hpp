@@ -61,7 +61,7 @@ inline BufferFormat parseBufferFormat(const char* format, Py_ssize_t itemsize)
     auto sized = [&](Kind kind, std::initializer_list<ONNXTensorElementDataType> types) {
         parsed.kind = kind;
         for (ONNXTensorElementDataType type : types) {
-            if (static_cast<Py_ssize_t>(Onnx::findElementType(type)->size) == itemsize) {
+            if (static_cast<Py_ssize_t>(Onnx::findElementType(type)->size()) == itemsize) {
                 parsed.type = type;
             }
         }

@@ -71,15 +71,13 @@ py::object containerMemory(const C& c)
 std::pair<const char*, Py_ssize_t> tensorFormat(ONNXTensorElementDataType type)
 {
     if (const Onnx::ElementType* entry = Onnx::findElementType(type)) {
-        return {entry->format, static_cast<Py_ssize_t>(entry->size)};
+        return {entry->format, static_cast<Py_ssize_t>(entry->size())};
     }
-    switch (type) {
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT8E4M3FN:
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT8E4M3FNUZ:
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT8E5M2:
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT8E5M2FNUZ: return {"B", 1};
-    default: return {nullptr, 0};
+    // Outside the table, only the 8-bit float formats have a size.
+    if (Onnx::elementSize(type) == 1) {
+        return {"B", 1};
     }
+    return {nullptr, 0};
 }
 
 // One memoryview per input or output tensor, each holding a reference to the model object.

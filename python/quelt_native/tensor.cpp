@@ -480,7 +480,7 @@ const OrtValue* feedTensor(py::handle value, const TypeDesc& type, const std::st
         checkType(what, type.element, container->type);
         checkShape(what, type, container->shape);
         keeper.owners.push_back(container->owner);
-        const size_t bytes = Onnx::elementCount(container->shape) * Onnx::findElementType(container->type)->size;
+        const size_t bytes = Onnx::elementCount(container->shape) * Onnx::findElementType(container->type)->size();
         keeper.borrow(container->data, bytes);
         return keeper.keep(Tensor::wrap(container->type, container->data, bytes, container->shape));
     }
@@ -674,7 +674,7 @@ TensorPtr makeTensor(py::handle data, const py::object& dtype, const py::object&
         if (auto buffer = bufferOf(data)) {
             const Py_buffer& view = *buffer->view;
             const auto given = bufferType(view, "quelt.tensor");
-            const size_t itemsize = Onnx::findElementType(*element)->size;
+            const size_t itemsize = Onnx::findElementType(*element)->size();
             if (given == ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT8 && !typeAccepts(*element, given)) {
                 const size_t bytes = size_t(view.len);
                 const std::vector<int64_t> raw = wanted ? *wanted : std::vector<int64_t>{int64_t(bytes / itemsize)};
