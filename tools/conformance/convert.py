@@ -108,15 +108,21 @@ def data_set_lines(case_folder, out_folder, data_set, role, entries):
     return lines
 
 
+def data_sets_of(case_folder):
+    """The case's data set folders, in order; a case without any cannot be run."""
+    data_sets = sorted(os.path.basename(p) for p in glob.glob(os.path.join(case_folder, "test_data_set_*")))
+    if not data_sets:
+        raise Skip("no data set", case_folder)
+    return data_sets
+
+
 def convert(case_folder, out_folder):
     model_path = os.path.join(case_folder, "model.onnx")
     graph = onnx.load(model_path).graph
     initialized = {t.name for t in graph.initializer}
     inputs = [declared(v, "input") for v in graph.input if v.name not in initialized]
     outputs = [declared(v, "output") for v in graph.output]
-    data_sets = sorted(os.path.basename(p) for p in glob.glob(os.path.join(case_folder, "test_data_set_*")))
-    if not data_sets:
-        raise Skip("no data set", case_folder)
+    data_sets = data_sets_of(case_folder)
     lines = ["model " + os.path.abspath(model_path)]
     for data_set in data_sets:
         lines.append("dataset " + data_set)
@@ -268,9 +274,7 @@ def convert_typed(case_folder, out_folder):
     for value_info in list(graph.input) + list(graph.output):
         if not value_info.name or any(not c.isprintable() or c.isspace() for c in value_info.name):
             raise Skip("unusual name", "'%s' cannot be written to a case file" % value_info.name)
-    data_sets = sorted(os.path.basename(p) for p in glob.glob(os.path.join(case_folder, "test_data_set_*")))
-    if not data_sets:
-        raise Skip("no data set", case_folder)
+    data_sets = data_sets_of(case_folder)
     lines = ["model " + os.path.abspath(model_path)]
     for data_set in data_sets:
         lines.append("dataset " + data_set)
