@@ -7,6 +7,7 @@
 
 #include <pybind11/stl.h>
 
+#include "fixed_class.hpp"
 #include "registration.hpp"
 #include "tensor.hpp"
 #include "type_name.hpp"
@@ -64,6 +65,17 @@ struct TensorInfo {
                + ")";
     }
 };
+
+} // namespace
+} // namespace Quelt::Python
+
+// TensorInfo.__new__ and Session.__new__ (below) make instances without their C++ object: the
+// methods refuse them, as they refuse such a quelt.Tensor.
+template <>
+class pybind11::detail::type_caster<Quelt::Python::TensorInfo> : public Quelt::Python::ContainerCaster<Quelt::Python::TensorInfo> {};
+
+namespace Quelt::Python {
+namespace {
 
 // ---- Ctrl-C during a run on the main thread ----
 //
@@ -409,21 +421,32 @@ private:
 };
 
 } // namespace
+} // namespace Quelt::Python
+
+template <>
+class pybind11::detail::type_caster<Quelt::Python::PySession> : public Quelt::Python::ContainerCaster<Quelt::Python::PySession> {};
+
+namespace Quelt::Python {
+namespace {
+
+} // namespace
 
 void registerSession(py::module_& m)
 {
     mainThread = py::module_::import("threading").attr("main_thread")().attr("ident").cast<unsigned long>();
     registerTensor(m);
 
-    py::class_<TensorInfo>(m, "TensorInfo", "A model input's or output's name, kind, element type and shape.")
-        .def_readonly("name", &TensorInfo::name)
+    py::class_<TensorInfo> info(m, "TensorInfo", "A model input's or output's name, kind, element type and shape.");
+    fixClassOfInstances<TensorInfo>(info);
+    info.def_readonly("name", &TensorInfo::name)
         .def_readonly("kind", &TensorInfo::kind)
         .def_readonly("dtype", &TensorInfo::dtype)
         .def_readonly("shape", &TensorInfo::shape)
         .def("__repr__", &TensorInfo::repr);
 
-    py::class_<PySession>(m, "Session", "A runtime session over one ONNX model.")
-        .def(py::init<py::object, int, const std::string&>(), py::arg("model"), py::kw_only(), py::arg("threads") = 0,
+    py::class_<PySession> session(m, "Session", "A runtime session over one ONNX model.");
+    fixClassOfInstances<PySession>(session);
+    session.def(py::init<py::object, int, const std::string&>(), py::arg("model"), py::kw_only(), py::arg("threads") = 0,
              py::arg("optimization") = "all")
         .def_property_readonly("inputs", &PySession::inputs)
         .def_property_readonly("outputs", &PySession::outputs)

@@ -12,6 +12,7 @@
 #include "buffer_exporter.hpp"
 #include "buffer_format.hpp"
 #include "casters.hpp"
+#include "fixed_class.hpp"
 #include "type_name.hpp"
 
 namespace py = pybind11;
@@ -33,11 +34,8 @@ const TensorPtr* tensorOf(py::handle value)
     if (!tensorType || !PyObject_TypeCheck(value.ptr(), tensorType->type)) {
         return nullptr;
     }
-    auto holder = reinterpret_cast<py::detail::instance*>(value.ptr())->get_value_and_holder(tensorType, false);
-    if (!holder.inst || !holder.holder_constructed()) {
-        throw py::type_error("quelt.Tensor object is not initialised");
-    }
-    return &holder.holder<TensorPtr>();
+    refuseUninitialised(value, tensorType);
+    return &reinterpret_cast<py::detail::instance*>(value.ptr())->get_value_and_holder(tensorType).holder<TensorPtr>();
 }
 
 [[noreturn]] void typeError(const std::string& text) { throw py::type_error(text); }
@@ -862,6 +860,7 @@ void registerTensor(py::module_& m)
 {
     py::class_<Tensor, TensorPtr> cls(m, "Tensor", py::buffer_protocol(),
                                       "A dense row-major tensor: a run's result or a copy made by quelt.tensor.");
+    fixClassOfInstances<Tensor>(cls);
     // Exports of its own rather than pybind11's: C-contiguous, writable, and the formats of
     // every element type, with a clear refusal for strings.
     auto* heap = reinterpret_cast<PyHeapTypeObject*>(cls.ptr());

@@ -10,8 +10,13 @@
 #include <boost/container/small_vector.hpp>
 #include <pybind11/pybind11.h>
 
+#include "casters.hpp"
 #include "types/Session"
 #include "types/Tensor"
+
+// quelt.Tensor.__new__ makes an instance without a tensor: methods refuse it.
+template <>
+class pybind11::detail::type_caster<Quelt::Onnx::Tensor> : public Quelt::Python::ContainerCaster<Quelt::Onnx::Tensor> {};
 
 namespace Quelt::Python {
 

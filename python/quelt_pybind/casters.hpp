@@ -21,18 +21,26 @@ class Model;
 
 namespace Quelt::Python {
 
+// Throws TypeError when src is an instance of the class whose constructor never ran.
+inline void refuseUninitialised(pybind11::handle src, const pybind11::detail::type_info* typeinfo)
+{
+    if (src && typeinfo && PyType_IsSubtype(Py_TYPE(src.ptr()), typeinfo->type)) {
+        auto* inst = reinterpret_cast<pybind11::detail::instance*>(src.ptr());
+        auto holder = inst->get_value_and_holder(typeinfo, /*throw_if_missing=*/false);
+        if (holder.inst != nullptr && !holder.holder_constructed()) {
+            throw pybind11::type_error(std::string(Py_TYPE(src.ptr())->tp_name) + " object is not initialised");
+        }
+    }
+}
+
+// The caster of every class whose instances methods read: the container and model classes
+// here, and the quelt package's own classes.
 template <typename X>
 class ContainerCaster : public pybind11::detail::type_caster_base<X> {
 public:
     bool load(pybind11::handle src, bool convert)
     {
-        if (src && this->typeinfo && PyType_IsSubtype(Py_TYPE(src.ptr()), this->typeinfo->type)) {
-            auto* inst = reinterpret_cast<pybind11::detail::instance*>(src.ptr());
-            auto holder = inst->get_value_and_holder(this->typeinfo, /*throw_if_missing=*/false);
-            if (holder.inst != nullptr && !holder.holder_constructed()) {
-                throw pybind11::type_error(std::string(Py_TYPE(src.ptr())->tp_name) + " object is not initialised");
-            }
-        }
+        refuseUninitialised(src, this->typeinfo);
         return pybind11::detail::type_caster_base<X>::load(src, convert);
     }
 };

@@ -392,5 +392,25 @@ class Refusals(unittest.TestCase):
             quelt.Session(3)
 
 
+    def test_objects_without_a_constructor_run_and_class_changes_are_refused(self):
+        tensor = quelt.Tensor.__new__(quelt.Tensor)
+        session = quelt.Session.__new__(quelt.Session)
+        info = quelt.TensorInfo.__new__(quelt.TensorInfo)
+        for call, error, name in ((lambda: tensor.tolist(), TypeError, "Tensor"), (lambda: len(tensor), TypeError, "Tensor"),
+                                  (lambda: memoryview(tensor), BufferError, "Tensor"),
+                                  (lambda: quelt.tensor(tensor), TypeError, "Tensor"),
+                                  (lambda: session.inputs, TypeError, "Session"), (lambda: session.run({}), TypeError, "Session"),
+                                  (lambda: info.name, TypeError, "TensorInfo"), (lambda: repr(info), TypeError, "TensorInfo")):
+            with self.subTest(name=name), self.assertRaises(error) as caught:
+                call()
+            self.assertEqual(str(caught.exception), "quelt._native.%s object is not initialised" % name)
+        real = quelt.tensor([1.5])
+        description = quelt.Session(model("scale_rows")).inputs[0]
+        for obj, other in ((real, quelt.Session), (real, quelt.TensorInfo), (description, quelt.Tensor)):
+            for assign in (lambda: setattr(obj, "__class__", other), lambda: object.__setattr__(obj, "__class__", other)):
+                with self.subTest(obj=type(obj).__name__, other=other.__name__), self.assertRaises(TypeError):
+                    assign()
+        self.assertEqual((real.tolist(), description.name), ([1.5], "rows"))
+
 if __name__ == "__main__":
     unittest.main()
