@@ -15,9 +15,9 @@
 #include <pybind11/complex.h>
 #include <pybind11/pybind11.h>
 
-#include "operations/blas"
-#include "types/Matrix"
-#include "types/Vector"
+#include "operations/blas.hpp"
+#include "types/Matrix.hpp"
+#include "types/Vector.hpp"
 // The module's own container casters.
 #include "casters.hpp"
 

@@ -11,7 +11,7 @@
 
 // The routines are reached through the project's boundary header: one inline call per element
 // type, the very call each operation makes after its checks.
-#include "operations/blas"
+#include "operations/blas.hpp"
 
 #include "floor.hpp"
 

@@ -7,7 +7,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
-#include "types/Model"
+#include "types/Model.hpp"
 
 // The module's own caster of the model class, as everywhere a model reference is bound: one
 // definition of it in the whole program.

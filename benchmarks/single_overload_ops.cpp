@@ -9,17 +9,17 @@
 #include <pybind11/complex.h>
 #include <pybind11/pybind11.h>
 
-#include "operations/axpy"
-#include "operations/copy"
-#include "operations/dot"
-#include "operations/gemm"
-#include "operations/gemv"
-#include "operations/ls"
-#include "operations/matmul"
-#include "operations/matvec"
-#include "operations/scale"
-#include "operations/sum"
-#include "operations/swap"
+#include "operations/axpy.hpp"
+#include "operations/copy.hpp"
+#include "operations/dot.hpp"
+#include "operations/gemm.hpp"
+#include "operations/gemv.hpp"
+#include "operations/ls.hpp"
+#include "operations/matmul.hpp"
+#include "operations/matvec.hpp"
+#include "operations/scale.hpp"
+#include "operations/sum.hpp"
+#include "operations/swap.hpp"
 // The module's own container casters and type lists.
 #include "types.hpp"
 

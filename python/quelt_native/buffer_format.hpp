@@ -12,7 +12,7 @@
 
 #include <pybind11/pybind11.h>
 
-#include "types/Tensor"
+#include "types/Tensor.hpp"
 
 namespace Quelt::Python {
 

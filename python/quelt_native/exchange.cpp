@@ -18,7 +18,7 @@
 #include "registration.hpp"
 #include "type_name.hpp"
 #include "types.hpp"
-#include "types/Model"
+#include "types/Model.hpp"
 
 namespace py = pybind11;
 

@@ -11,8 +11,8 @@
 #include <pybind11/pybind11.h>
 
 #include "casters.hpp"
-#include "types/Session"
-#include "types/Tensor"
+#include "types/Session.hpp"
+#include "types/Tensor.hpp"
 
 // quelt.Tensor.__new__ makes an instance without a tensor: methods refuse it.
 template <>

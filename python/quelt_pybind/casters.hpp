@@ -11,9 +11,9 @@
 
 #include <pybind11/pybind11.h>
 
-#include "types/Matrix"
-#include "types/Vector"
-#include "types/VectorView"
+#include "types/Matrix.hpp"
+#include "types/Vector.hpp"
+#include "types/VectorView.hpp"
 
 namespace Quelt::Onnx {
 class Model;

@@ -9,7 +9,7 @@
 #include <pybind11/stl.h>
 
 #include "fixed_class.hpp"
-#include "operations/show"
+#include "operations/show.hpp"
 #include "types.hpp"
 
 namespace py = pybind11;

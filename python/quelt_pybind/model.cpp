@@ -9,7 +9,7 @@
 
 #include "casters.hpp"
 #include "fixed_class.hpp"
-#include "types/Model"
+#include "types/Model.hpp"
 
 namespace py = pybind11;
 

@@ -7,9 +7,9 @@
 
 #include "casters.hpp"
 
-#include "types/Matrix"
-#include "types/Vector"
-#include "types/VectorView"
+#include "types/Matrix.hpp"
+#include "types/Vector.hpp"
+#include "types/VectorView.hpp"
 
 namespace Quelt::Python {
 

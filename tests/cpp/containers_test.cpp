@@ -9,9 +9,9 @@
 
 #include "support.hpp"
 
-#include "types/Matrix"
-#include "types/Vector"
-#include "types/VectorView"
+#include "types/Matrix.hpp"
+#include "types/Vector.hpp"
+#include "types/VectorView.hpp"
 
 namespace {
 

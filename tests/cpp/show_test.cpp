@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "operations/show"
+#include "operations/show.hpp"
 
 namespace {
 

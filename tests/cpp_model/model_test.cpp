@@ -11,7 +11,7 @@
 #include <variant>
 #include <vector>
 
-#include "types/Model"
+#include "types/Model.hpp"
 
 namespace {
 

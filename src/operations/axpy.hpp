@@ -1,7 +1,7 @@
 // Quelt::axpy: y := alpha x + y over the n elements of x.
 #pragma once
 
-#include "operations/blas"
+#include "operations/blas.hpp"
 
 namespace Quelt {
 

@@ -1,7 +1,7 @@
 // Quelt::sum: y := x + y, which is axpy with one (and reports its refusals as axpy).
 #pragma once
 
-#include "operations/axpy"
+#include "operations/axpy.hpp"
 
 namespace Quelt {
 

@@ -4,7 +4,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "operations/blas"
+#include "operations/blas.hpp"
 
 namespace Quelt {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <utility>
 
-#include "types/Storage"
+#include "types/Storage.hpp"
 
 namespace Quelt {
 

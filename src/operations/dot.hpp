@@ -1,7 +1,7 @@
 // Quelt::dot (sum of x[i] y[i]) and Quelt::hdot (sum of conj(x[i]) y[i], complex only).
 #pragma once
 
-#include "operations/blas"
+#include "operations/blas.hpp"
 
 namespace Quelt {
 

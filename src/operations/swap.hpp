@@ -1,7 +1,7 @@
 // Quelt::swap: exchanges the n elements of x with the first n of y.
 #pragma once
 
-#include "operations/blas"
+#include "operations/blas.hpp"
 
 namespace Quelt {
 

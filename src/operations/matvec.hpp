@@ -1,7 +1,7 @@
 // Quelt::matvec: y := A x + y, which is gemv with a = b = 1 (and reports its refusals as gemv).
 #pragma once
 
-#include "operations/gemv"
+#include "operations/gemv.hpp"
 
 namespace Quelt {
 

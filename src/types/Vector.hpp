@@ -5,8 +5,8 @@
 #include <memory>
 #include <utility>
 
-#include "types/Storage"
-#include "types/VectorView"
+#include "types/Storage.hpp"
+#include "types/VectorView.hpp"
 
 namespace Quelt {
 

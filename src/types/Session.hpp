@@ -3,8 +3,8 @@
 // logging the process's one runtime environment was set up with.
 #pragma once
 
-#include "types/OnnxRuntime"
-#include "types/Tensor"
+#include "types/OnnxRuntime.hpp"
+#include "types/Tensor.hpp"
 
 #include <fcntl.h>
 #include <sys/mman.h>

@@ -1,7 +1,7 @@
 // Quelt::copy: the n elements of x into the first n of y.
 #pragma once
 
-#include "operations/blas"
+#include "operations/blas.hpp"
 
 namespace Quelt {
 

@@ -1,7 +1,7 @@
 // Quelt::matmul: Y := A X + Y, which is gemm with a = b = 1 (and reports its refusals as gemm).
 #pragma once
 
-#include "operations/gemm"
+#include "operations/gemm.hpp"
 
 namespace Quelt {
 

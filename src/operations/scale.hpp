@@ -1,7 +1,7 @@
 // Quelt::scale: x := alpha x, in place.
 #pragma once
 
-#include "operations/blas"
+#include "operations/blas.hpp"
 
 namespace Quelt {
 
