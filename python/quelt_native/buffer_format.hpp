@@ -12,7 +12,7 @@
 
 #include <pybind11/pybind11.h>
 
-#include "types/Tensor.hpp"
+#include "onnx/Tensor.hpp"
 
 namespace Quelt::Python {
 

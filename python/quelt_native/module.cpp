@@ -2,7 +2,7 @@
 #include <pybind11/pybind11.h>
 
 #include "registration.hpp"
-#include "types/OnnxRuntime.hpp"
+#include "onnx/OnnxRuntime.hpp"
 
 namespace py = pybind11;
 

@@ -11,8 +11,8 @@
 #include <pybind11/pybind11.h>
 
 #include "casters.hpp"
-#include "types/Session.hpp"
-#include "types/Tensor.hpp"
+#include "onnx/Session.hpp"
+#include "onnx/Tensor.hpp"
 
 // quelt.Tensor.__new__ makes an instance without a tensor: methods refuse it.
 template <>
@@ -62,5 +62,34 @@ pybind11::object resultOf(Ort::Value value, const FeedKeeper& keeper);
 std::string shapeText(const std::vector<int64_t>& dims, const std::vector<std::string>& symbols = {});
 
 void registerTensor(pybind11::module_& m);
+
+// ---- shared by the feeds, the results and the Tensor class (feeds.cpp, results.cpp, tensor.cpp) ----
+namespace tensors {
+
+// quelt.Tensor's type, looked up once when it is registered: every feed is tested against it.
+extern pybind11::detail::type_info* tensorType;
+
+// The tensor a quelt.Tensor holds, or nullptr for any other object.
+const TensorPtr* tensorOf(pybind11::handle value);
+
+[[noreturn]] inline void typeError(const std::string& text) { throw pybind11::type_error(text); }
+[[noreturn]] inline void valueError(const std::string& text) { throw pybind11::value_error(text); }
+inline std::string nameOf(ONNXTensorElementDataType type) { return Onnx::elementName(type); }
+
+// bfloat16 has no format of its own: its raw bits come and go as uint16.
+bool typeAccepts(ONNXTensorElementDataType expected, ONNXTensorElementDataType given);
+void checkType(const std::string& what, ONNXTensorElementDataType expected, ONNXTensorElementDataType given);
+
+// The element type a buffer's format stands for; TypeError naming `what` for any other.
+ONNXTensorElementDataType bufferType(const Py_buffer& view, const std::string& what);
+// The buffer's memory in row-major order, whatever its strides.
+void copyRowMajor(void* target, const Py_buffer& view);
+// A tensor of `type` and `shape` holding `source`'s elements, which are as many and as large.
+TensorPtr copyOfTensor(const Onnx::Tensor& source, ONNXTensorElementDataType type, std::vector<int64_t> shape);
+
+// One element as a Python object.
+pybind11::object elementObject(const Onnx::Tensor& tensor, size_t index);
+
+} // namespace tensors
 
 } // namespace Quelt::Python

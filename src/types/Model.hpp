@@ -2,7 +2,7 @@
 // for every declared input and output and float views for single-element access.
 #pragma once
 
-#include "types/OnnxRuntime.hpp"
+#include "onnx/OnnxRuntime.hpp"
 
 #include <algorithm>
 #include <complex>

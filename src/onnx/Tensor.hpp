@@ -3,7 +3,7 @@
 // its own; and the table of element types with their names and buffer formats.
 #pragma once
 
-#include "types/OnnxRuntime.hpp"
+#include "onnx/OnnxRuntime.hpp"
 
 #include <algorithm>
 #include <array>
