@@ -427,9 +427,6 @@ template <>
 class pybind11::detail::type_caster<Quelt::Python::PySession> : public Quelt::Python::ContainerCaster<Quelt::Python::PySession> {};
 
 namespace Quelt::Python {
-namespace {
-
-} // namespace
 
 void registerSession(py::module_& m)
 {
