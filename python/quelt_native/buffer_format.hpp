@@ -3,7 +3,6 @@
 #pragma once
 
 #include <complex>
-#include <initializer_list>
 #include <memory>
 #include <optional>
 #include <string>
@@ -12,76 +11,60 @@
 
 #include <pybind11/pybind11.h>
 
-#include "onnx/Tensor.hpp"
+#include "types/Element.hpp"
 
 namespace Quelt::Python {
 
-// The runtime's element type of a container's elements; its name and buffer format are in
-// Onnx::elementTypes.
+// The element type of a container's elements.
 template <typename T>
-constexpr ONNXTensorElementDataType elementTypeOf()
-{
-    if constexpr (std::is_same_v<T, float>) {
-        return ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT;
-    } else if constexpr (std::is_same_v<T, double>) {
-        return ONNX_TENSOR_ELEMENT_DATA_TYPE_DOUBLE;
-    } else if constexpr (std::is_same_v<T, std::complex<float>>) {
-        return ONNX_TENSOR_ELEMENT_DATA_TYPE_COMPLEX64;
-    } else {
-        static_assert(std::is_same_v<T, std::complex<double>>, "not a container element type");
-        return ONNX_TENSOR_ELEMENT_DATA_TYPE_COMPLEX128;
-    }
-}
+inline constexpr ElementCode elementCodeOf = ElementOf<T>::code;
 
 // A buffer's format: the kind of number its letter names, at the width its item size gives,
 // since native formats ('l', 'L', 'n') differ in size between platforms and from their
-// standard sizes ('<l').
+// standard sizes ('<l'). Floating-point letters name their width themselves.
 struct BufferFormat {
-    enum class Kind { None, Signed, Unsigned, Bool, Real, Complex };
-
-    std::string text;   // as given; "B" where the exporter gives none, as the protocol says
-    std::string code;   // without its byte-order prefix
-    bool bigEndian;     // '>' or '!'
-    Kind kind;          // None: the letters name no number
-    // The element type of that kind and width; none for a size the kind does not come in.
-    std::optional<ONNXTensorElementDataType> type;
+    std::string text; // as given; "B" where the exporter gives none, as the protocol says
+    std::string code; // without its byte-order prefix
+    bool bigEndian;   // '>' or '!'
+    bool numeric;     // the letters name a kind of number
+    // The element type of that kind and width; nullptr for letters that name no number, a
+    // size the kind does not come in, and big-endian items of more than one byte.
+    const ElementInfo* element;
 };
 
 inline BufferFormat parseBufferFormat(const char* format, Py_ssize_t itemsize)
 {
-    using Kind = BufferFormat::Kind;
-    BufferFormat parsed{format ? format : "B", {}, false, Kind::None, std::nullopt};
+    BufferFormat parsed{format ? format : "B", {}, false, false, nullptr};
     std::string_view code = parsed.text;
     if (!code.empty() && std::string_view("@=<>!").find(code[0]) != std::string_view::npos) {
         parsed.bigEndian = code[0] == '>' || code[0] == '!';
         code.remove_prefix(1);
     }
     parsed.code = code;
-    // The one of `types` whose size in the element table is the item size.
-    auto sized = [&](Kind kind, std::initializer_list<ONNXTensorElementDataType> types) {
-        parsed.kind = kind;
-        for (ONNXTensorElementDataType type : types) {
-            if (static_cast<Py_ssize_t>(Onnx::findElementType(type)->size()) == itemsize) {
-                parsed.type = type;
-            }
-        }
-    };
     const auto in = [&](std::string_view letters) {
         return code.size() == 1 && letters.find(code[0]) != std::string_view::npos;
     };
+    std::optional<ElementKind> kind;
     if (code == "Zf" || code == "Zd") {
-        sized(Kind::Complex, {ONNX_TENSOR_ELEMENT_DATA_TYPE_COMPLEX64, ONNX_TENSOR_ELEMENT_DATA_TYPE_COMPLEX128});
+        kind = ElementKind::Complex;
     } else if (in("efd")) {
-        sized(Kind::Real, {ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT16, ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT,
-                           ONNX_TENSOR_ELEMENT_DATA_TYPE_DOUBLE});
+        kind = ElementKind::Real;
     } else if (in("bhilqn")) {
-        sized(Kind::Signed, {ONNX_TENSOR_ELEMENT_DATA_TYPE_INT8, ONNX_TENSOR_ELEMENT_DATA_TYPE_INT16,
-                             ONNX_TENSOR_ELEMENT_DATA_TYPE_INT32, ONNX_TENSOR_ELEMENT_DATA_TYPE_INT64});
+        kind = ElementKind::Signed;
     } else if (in("BHILQN")) {
-        sized(Kind::Unsigned, {ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT8, ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT16,
-                               ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT32, ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT64});
+        kind = ElementKind::Unsigned;
     } else if (code == "?") {
-        sized(Kind::Bool, {ONNX_TENSOR_ELEMENT_DATA_TYPE_BOOL});
+        kind = ElementKind::Bool;
+    }
+    parsed.numeric = kind.has_value();
+    if (!kind || (parsed.bigEndian && itemsize > 1)) {
+        return parsed;
+    }
+    const bool floating = *kind == ElementKind::Real || *kind == ElementKind::Complex;
+    for (const ElementInfo& entry : elementTable) {
+        if (entry.kind == *kind && Py_ssize_t(entry.size) == itemsize && (!floating || code == entry.format)) {
+            parsed.element = &entry;
+        }
     }
     return parsed;
 }

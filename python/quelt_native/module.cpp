@@ -14,5 +14,6 @@ PYBIND11_MODULE(_native, m)
     // The runtime wrapper keeps its function table per shared object: this one needs its own.
     Quelt::Onnx::initApi();
     Quelt::Python::registerExchange(m);
+    Quelt::Python::registerModelMemory(m);
     Quelt::Python::registerSession(m);
 }

@@ -5,8 +5,11 @@
 
 namespace Quelt::Python {
 
-// Zero-copy exchange of container and model tensor memory, BLAS thread count.
+// Zero-copy exchange of container memory, BLAS thread count.
 void registerExchange(pybind11::module_& m);
+
+// Memory views over a core model's tensors.
+void registerModelMemory(pybind11::module_& m);
 
 // The session runner for real models and its tensors.
 void registerSession(pybind11::module_& m);

@@ -2,7 +2,7 @@
 // sequences, dicts for maps, None for absent values; and single elements as Python values.
 #include "tensor.hpp"
 
-#include <complex>
+#include "convert.hpp"
 
 namespace py = pybind11;
 
@@ -15,39 +15,11 @@ namespace tensors {
 
 py::object elementObject(const Tensor& tensor, size_t index)
 {
-    const void* data = tensor.data();
-    switch (tensor.type()) {
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT: return py::float_(static_cast<const float*>(data)[index]);
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_DOUBLE: return py::float_(static_cast<const double*>(data)[index]);
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT16:
-        return py::float_(static_cast<const Ort::Float16_t*>(data)[index].ToFloat());
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_BFLOAT16:
-        return py::float_(static_cast<const Ort::BFloat16_t*>(data)[index].ToFloat());
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT8: return py::int_(static_cast<const int8_t*>(data)[index]);
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT8: return py::int_(static_cast<const uint8_t*>(data)[index]);
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT16: return py::int_(static_cast<const int16_t*>(data)[index]);
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT16: return py::int_(static_cast<const uint16_t*>(data)[index]);
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT32: return py::int_(static_cast<const int32_t*>(data)[index]);
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT32: return py::int_(static_cast<const uint32_t*>(data)[index]);
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT64: return py::int_(static_cast<const int64_t*>(data)[index]);
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT64: return py::int_(static_cast<const uint64_t*>(data)[index]);
-    // Read as bytes: raw data may hold values other than 0 and 1, which no bool may.
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_BOOL: return py::bool_(static_cast<const uint8_t*>(data)[index] != 0);
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_COMPLEX64: {
-        const auto v = static_cast<const std::complex<float>*>(data)[index];
-        return py::reinterpret_steal<py::object>(PyComplex_FromDoubles(v.real(), v.imag()));
+    if (tensor.isString()) {
+        return stringToPython(tensor.stringAt(index));
     }
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_COMPLEX128: {
-        const auto v = static_cast<const std::complex<double>*>(data)[index];
-        return py::reinterpret_steal<py::object>(PyComplex_FromDoubles(v.real(), v.imag()));
-    }
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_STRING: {
-        const std::string text = tensor.stringAt(index);
-        // Bytes that are not UTF-8 come back as the surrogates that re-encode to them.
-        return py::reinterpret_steal<py::object>(PyUnicode_DecodeUTF8(text.data(), Py_ssize_t(text.size()), "surrogateescape"));
-    }
-    default: throw std::runtime_error("element type " + nameOf(tensor.type()) + " is not supported");
-    }
+    return elementToPython(Onnx::elementCode(tensor.type()),
+                           static_cast<const char*>(tensor.data()) + index * tensor.itemSize());
 }
 
 } // namespace tensors

@@ -270,10 +270,17 @@ public:
                 }
                 outputIdx.push_back(found->second);
             }
+            if (outputIdx.empty()) {
+                throw py::value_error("outputs must name at least one output, got none");
+            }
         }
 
         // Every feed is converted and checked before the runtime is called.
-        if (!PyMapping_Check(feeds.ptr()) || PyList_Check(feeds.ptr()) || PyTuple_Check(feeds.ptr())) {
+        // str and bytes pass the mapping check (they have __getitem__) without being mappings.
+        if (!PyDict_Check(feeds.ptr())
+            && (!PyMapping_Check(feeds.ptr()) || PyList_Check(feeds.ptr()) || PyTuple_Check(feeds.ptr())
+                || PyUnicode_Check(feeds.ptr()) || PyBytes_Check(feeds.ptr()) || PyByteArray_Check(feeds.ptr())
+                || !py::hasattr(feeds, "items"))) {
             throw py::type_error("feeds must be a mapping of input names to values, got "
                                  + typeNameOf(feeds));
         }
@@ -318,6 +325,10 @@ public:
             }
         } else {
             for (py::handle item : feeds.attr("items")()) {
+                if (!PyTuple_Check(item.ptr()) || PyTuple_GET_SIZE(item.ptr()) != 2) {
+                    throw py::type_error("feeds must be a mapping of input names to values, whose items are "
+                                         "(name, value) pairs; got an item of type " + typeNameOf(item));
+                }
                 py::tuple pair = py::reinterpret_borrow<py::tuple>(item);
                 feed(pair[0], pair[1]);
             }
@@ -428,6 +439,30 @@ class pybind11::detail::type_caster<Quelt::Python::PySession> : public Quelt::Py
 
 namespace Quelt::Python {
 
+// pybind11 ignores __init__ on an instance already made: a second one would seem to load a
+// new model while the old one stays. It is refused before pybind11 sees it.
+template <typename Class>
+void refuseSecondInit(Class& cls)
+{
+    py::object init = cls.attr("__init__");
+    // Kept for the life of the process, as the function's docstring points into it.
+    static const std::string doc = py::str(init.attr("__doc__"));
+    auto* type = py::detail::get_type_info(typeid(typename Class::type));
+    // Not named __init__ inside pybind11, which would treat it as a constructor and skip it.
+    py::cpp_function guarded(
+        [init, type](py::handle self, py::args args, py::kwargs kwargs) {
+            auto* instance = reinterpret_cast<py::detail::instance*>(self.ptr());
+            if (PyObject_TypeCheck(self.ptr(), type->type)
+                && instance->get_value_and_holder(type, false).holder_constructed()) {
+                throw py::type_error(std::string(Py_TYPE(self.ptr())->tp_name)
+                                     + " is already initialised; make a new one instead");
+            }
+            init(self, *args, **kwargs);
+        },
+        py::name("init"), py::is_method(cls), py::doc(doc.c_str()));
+    cls.attr("__init__") = guarded;
+}
+
 void registerSession(py::module_& m)
 {
     mainThread = py::module_::import("threading").attr("main_thread")().attr("ident").cast<unsigned long>();
@@ -450,6 +485,7 @@ void registerSession(py::module_& m)
         .def("__repr__", &PySession::repr)
         .def("run", &PySession::run, py::arg("feeds"), py::arg("outputs") = py::none(),
              "Runs the model; returns a dict of output name to result, in the order asked for.");
+    refuseSecondInit(session);
 }
 
 } // namespace Quelt::Python

@@ -15,7 +15,6 @@ namespace py = pybind11;
 
 namespace Quelt::Python {
 
-using Onnx::ElementType;
 using Onnx::Tensor;
 using Onnx::TypeDesc;
 using namespace tensors;
@@ -48,8 +47,18 @@ std::string tensorRepr(const Tensor& tensor)
 {
     constexpr size_t shown = 6;
     std::string values;
+    // Each value's text shortened too, so that long strings keep it short.
+    constexpr size_t longest = 40;
     for (size_t i = 0; i < std::min(tensor.numel(), shown); ++i) {
-        values += (i ? ", " : "") + py::repr(elementObject(tensor, i)).cast<std::string>();
+        std::string text = py::repr(elementObject(tensor, i)).cast<std::string>();
+        if (text.size() > longest) {
+            size_t cut = longest - 3;
+            while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) {
+                --cut; // not inside a character's UTF-8 bytes
+            }
+            text = text.substr(0, cut) + "...";
+        }
+        values += (i ? ", " : "") + text;
     }
     if (tensor.numel() > shown) {
         values += ", ...";
@@ -106,15 +115,48 @@ std::optional<ONNXTensorElementDataType> dtypeArgument(const py::object& dtype)
         typeError("dtype must be an element type name, got " + typeNameOf(dtype));
     }
     const auto name = dtype.cast<std::string>();
-    const ElementType* entry = Onnx::findElementType(name);
+    const ElementInfo* entry = findElement(name);
     if (!entry) {
-        std::string names;
-        for (const auto& e : Onnx::elementTypes) {
-            names += std::string(names.empty() ? "" : ", ") + e.name;
-        }
-        valueError("unknown dtype '" + name + "'; the element types are " + names);
+        valueError("unknown dtype '" + name + "'; the element types are " + elementNames());
     }
-    return entry->type;
+    return Onnx::onnxType(entry->code);
+}
+
+// quelt.tensor's shape: a sequence of ints, each from 0 to int64's largest.
+std::vector<int64_t> shapeArgument(const py::object& shape)
+{
+    const auto refuse = [](const std::string& got) { typeError("quelt.tensor: shape must be a sequence of ints, got " + got); };
+    if (!PySequence_Check(shape.ptr()) || PyUnicode_Check(shape.ptr()) || PyBytes_Check(shape.ptr())) {
+        refuse(typeNameOf(shape));
+    }
+    py::object items = py::reinterpret_steal<py::object>(PySequence_Tuple(shape.ptr()));
+    if (!items) {
+        throw py::error_already_set();
+    }
+    std::vector<int64_t> sizes;
+    for (py::handle dim : items) {
+        if (PyFloat_Check(dim.ptr()) || !PyIndex_Check(dim.ptr())) {
+            refuse("an item of type " + typeNameOf(dim));
+        }
+        py::object index = py::reinterpret_steal<py::object>(PyNumber_Index(dim.ptr()));
+        if (!index) {
+            throw py::error_already_set();
+        }
+        int overflow = 0;
+        const long long size = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
+        if (size == -1 && PyErr_Occurred()) {
+            throw py::error_already_set();
+        }
+        if (overflow > 0) {
+            valueError("quelt.tensor: shape " + py::repr(shape).cast<std::string>() + " has a size beyond int64");
+        }
+        if (overflow < 0 || size < 0) {
+            valueError("quelt.tensor: shape " + py::repr(shape).cast<std::string>() + " has a negative size");
+        }
+        sizes.push_back(size);
+    }
+    Onnx::elementCount(sizes);
+    return sizes;
 }
 
 TensorPtr makeTensor(py::handle data, const py::object& dtype, const py::object& shape)
@@ -122,45 +164,9 @@ TensorPtr makeTensor(py::handle data, const py::object& dtype, const py::object&
     const auto element = dtypeArgument(dtype);
     std::optional<std::vector<int64_t>> wanted;
     if (!shape.is_none()) {
-        wanted.emplace();
-        for (py::handle dim : shape) {
-            const auto size = py::cast<int64_t>(dim);
-            if (size < 0) {
-                valueError("shape " + py::repr(shape).cast<std::string>() + " has a negative dimension");
-            }
-            wanted->push_back(size);
-        }
-        Onnx::elementCount(*wanted);
+        wanted = shapeArgument(shape);
     }
-    TensorPtr tensor;
-    // Raw little-endian elements in bytes-like data.
-    if (element && *element != ONNX_TENSOR_ELEMENT_DATA_TYPE_STRING && !tensorOf(data)) {
-        if (auto buffer = bufferOf(data)) {
-            const Py_buffer& view = *buffer->view;
-            const auto given = bufferType(view, "quelt.tensor");
-            const size_t itemsize = Onnx::findElementType(*element)->size();
-            if (given == ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT8 && !typeAccepts(*element, given)) {
-                const size_t bytes = size_t(view.len);
-                const std::vector<int64_t> raw = wanted ? *wanted : std::vector<int64_t>{int64_t(bytes / itemsize)};
-                if (Onnx::elementCount(raw) * itemsize != bytes) {
-                    valueError("quelt.tensor: " + std::to_string(bytes) + " bytes do not hold " + shapeText(raw)
-                               + " elements of " + nameOf(*element) + " (" + std::to_string(itemsize) + " bytes each)");
-                }
-                tensor = std::make_shared<Tensor>(*element, raw);
-                copyRowMajor(tensor->data(), view);
-                return tensor;
-            }
-        }
-    }
-    if (const TensorPtr* held = tensorOf(data)) {
-        const TensorPtr source = *held;
-        if (element) {
-            checkType("quelt.tensor", *element, source->type());
-        }
-        tensor = copyOfTensor(*source, element ? *element : source->type(), source->shape());
-    } else {
-        tensor = tensorFrom(data, element, "quelt.tensor");
-    }
+    TensorPtr tensor = tensorFrom(data, element, "quelt.tensor");
     if (wanted && *wanted != tensor->shape()) {
         if (Onnx::elementCount(*wanted) != tensor->numel()) {
             valueError("quelt.tensor: shape " + shapeText(*wanted) + " holds " + std::to_string(Onnx::elementCount(*wanted))

@@ -36,6 +36,8 @@ public:
     bool overlaps(const void* data, size_t bytes) const;
 
     const OrtValue* keep(Ort::Value value);
+    // A tensor made for the run, fed as `type` (its own, or bfloat16 for uint16 bits).
+    const OrtValue* keepTensor(const TensorPtr& tensor, ONNXTensorElementDataType type);
     // Inline for the few feeds of a typical call: no allocation per call.
     boost::container::small_vector<std::unique_ptr<Py_buffer>, 4> buffers;
     boost::container::small_vector<std::shared_ptr<void>, 4> owners;
@@ -82,8 +84,6 @@ void checkType(const std::string& what, ONNXTensorElementDataType expected, ONNX
 
 // The element type a buffer's format stands for; TypeError naming `what` for any other.
 ONNXTensorElementDataType bufferType(const Py_buffer& view, const std::string& what);
-// The buffer's memory in row-major order, whatever its strides.
-void copyRowMajor(void* target, const Py_buffer& view);
 // A tensor of `type` and `shape` holding `source`'s elements, which are as many and as large.
 TensorPtr copyOfTensor(const Onnx::Tensor& source, ONNXTensorElementDataType type, std::vector<int64_t> shape);
 

@@ -1,6 +1,6 @@
 // Quelt::Onnx::Tensor: a dense row-major tensor of any element type the runtime knows, either
 // holding a value the runtime made (a run's output, taken over without a copy) or memory of
-// its own; and the table of element types with their names and buffer formats.
+// its own.
 #pragma once
 
 #include "onnx/OnnxRuntime.hpp"
@@ -21,73 +21,33 @@
 
 namespace Quelt::Onnx {
 
-struct ElementType {
-    ONNXTensorElementDataType type;
-    const char* name;
-    const char* format; // the buffer protocol's format; nullptr for strings
-
-    // Bytes per element; 0 for strings, which have no fixed size.
-    constexpr size_t size() const { return elementSize(type); }
-};
-
-inline constexpr std::array<ElementType, 16> elementTypes{{
-    {ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT, "float32", "f"},
-    {ONNX_TENSOR_ELEMENT_DATA_TYPE_DOUBLE, "float64", "d"},
-    {ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT16, "float16", "e"},
-    // No buffer format exists for it: its raw bits are exported.
-    {ONNX_TENSOR_ELEMENT_DATA_TYPE_BFLOAT16, "bfloat16", "H"},
-    {ONNX_TENSOR_ELEMENT_DATA_TYPE_INT8, "int8", "b"},
-    {ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT8, "uint8", "B"},
-    {ONNX_TENSOR_ELEMENT_DATA_TYPE_INT16, "int16", "h"},
-    {ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT16, "uint16", "H"},
-    {ONNX_TENSOR_ELEMENT_DATA_TYPE_INT32, "int32", "i"},
-    {ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT32, "uint32", "I"},
-    {ONNX_TENSOR_ELEMENT_DATA_TYPE_INT64, "int64", "q"},
-    {ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT64, "uint64", "Q"},
-    {ONNX_TENSOR_ELEMENT_DATA_TYPE_BOOL, "bool", "?"},
-    {ONNX_TENSOR_ELEMENT_DATA_TYPE_STRING, "string", nullptr},
-    {ONNX_TENSOR_ELEMENT_DATA_TYPE_COMPLEX64, "complex64", "Zf"},
-    {ONNX_TENSOR_ELEMENT_DATA_TYPE_COMPLEX128, "complex128", "Zd"},
-}};
-
-// nullptr for the types this table does not hold (the 8-bit float formats, undefined).
-inline const ElementType* findElementType(ONNXTensorElementDataType type)
-{
-    for (const ElementType& entry : elementTypes) {
-        if (entry.type == type) {
-            return &entry;
-        }
-    }
-    return nullptr;
-}
-
-inline const ElementType* findElementType(std::string_view name)
-{
-    for (const ElementType& entry : elementTypes) {
-        if (name == entry.name) {
-            return &entry;
-        }
-    }
-    return nullptr;
-}
+// The element table's entry of a runtime type; nullptr for the types it does not hold (the
+// 8-bit float formats, undefined).
+inline const ElementInfo* findElementType(ONNXTensorElementDataType type) { return findElement(elementCode(type)); }
 
 // The element type's name as users see it, or the runtime's enumerator for the others.
 inline std::string elementName(ONNXTensorElementDataType type)
 {
-    const ElementType* entry = findElementType(type);
+    const ElementInfo* entry = findElementType(type);
     return entry ? entry->name : typeName(type);
 }
 
 // The element count of a shape; a count that does not fit memory is refused as the allocation
-// failure it would be.
+// failure it would be. Any order of the same sizes gives the same answer: a zero-size shape
+// holds nothing, however large its other sizes.
 inline size_t elementCount(const std::vector<int64_t>& shape)
 {
-    size_t count = 1;
     for (int64_t dim : shape) {
         if (dim < 0) {
             throw std::invalid_argument("negative dimension " + std::to_string(dim));
         }
-        if (dim != 0 && count > size_t(PTRDIFF_MAX) / 16 / size_t(dim)) {
+    }
+    if (std::find(shape.begin(), shape.end(), 0) != shape.end()) {
+        return 0;
+    }
+    size_t count = 1;
+    for (int64_t dim : shape) {
+        if (count > size_t(PTRDIFF_MAX) / 16 / size_t(dim)) {
             throw std::bad_array_new_length();
         }
         count *= size_t(dim);
@@ -113,7 +73,7 @@ public:
     Tensor(ONNXTensorElementDataType type, std::vector<int64_t> shape)
         : m_type(type), m_shape(std::move(shape)), m_numel(elementCount(m_shape))
     {
-        const ElementType* entry = findElementType(type);
+        const ElementInfo* entry = findElementType(type);
         if (entry == nullptr) {
             throw std::invalid_argument("element type " + typeName(type) + " is not supported");
         }
@@ -123,7 +83,7 @@ public:
             m_value = Ort::Value::CreateTensor(allocator, m_shape.data(), m_shape.size(), type);
             return;
         }
-        const size_t bytes = std::max<size_t>(m_numel * entry->size(), 1);
+        const size_t bytes = std::max<size_t>(m_numel * entry->size, 1);
         // Aligned as the runtime's own allocations are, so its vectorised kernels run at speed.
         m_memory = std::shared_ptr<void>(::operator new(bytes, std::align_val_t(64)),
                                          [](void* p) { ::operator delete(p, std::align_val_t(64)); });
@@ -132,7 +92,7 @@ public:
         // Made once, to be fed as it is; the element types the runtime cannot hold get none,
         // and feeding them asks it again, for its message.
         try {
-            m_value = wrap(type, m_data, m_numel * entry->size(), m_shape);
+            m_value = wrap(type, m_data, m_numel * entry->size, m_shape);
         } catch (const Ort::Exception&) {
         }
     }
@@ -140,7 +100,7 @@ public:
     ONNXTensorElementDataType type() const { return m_type; }
     const std::vector<int64_t>& shape() const { return m_shape; }
     size_t numel() const { return m_numel; }
-    size_t itemSize() const { return findElementType(m_type)->size(); }
+    size_t itemSize() const { return findElementType(m_type)->size; }
     size_t byteCount() const { return m_numel * itemSize(); }
     // nullptr for string tensors.
     void* data() const { return m_data; }

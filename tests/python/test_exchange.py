@@ -168,7 +168,7 @@ class Construction(unittest.TestCase):
             (memoryview(doubles)[::-1], "float32", "s", values[::-1]),
             (bytes(doubles), "float64", "d", values),
             (bytearray(array.array("f", values)), "float32", "s", values),
-            (memoryview(bytes(doubles))[8:24], "complex64", "c",
+            (bytes(doubles)[8:24], "complex64", "c",
              [complex(*pair) for pair in struct.iter_unpack("2f", bytes(doubles)[8:24])]),
             (array.array("q", [1, -2, 2 ** 40]), "float64", "d", [1, -2, 2 ** 40]),
             (memoryview(bytes([1, 0, 2])).cast("?"), "float64", "d", [1, 0, 1]),
@@ -194,8 +194,8 @@ class Construction(unittest.TestCase):
         cases = [
             (c_order, None, "d", rows),
             (c_order[::-1], "float32", "s", rows[::-1]),
-            (memoryview(bytes(flat)).cast("B", (2, 24)), "float64", "d", rows),
-            (memoryview(flat.tobytes()).cast("B", (3, 16)), "complex128", "z",
+            (quelt.tensor(bytes(flat), dtype="float64", shape=(2, 3)), None, "d", rows),
+            (quelt.tensor(flat.tobytes(), dtype="complex128", shape=(3, 1)), None, "z",
              [[complex(1, 2)], [complex(3, 4)], [complex(5, 6)]]),
             (quelt.memory(filled_matrix("c", 3, 2)), None, "c",
              [[value("c", 10 * i + j) for j in range(2)] for i in range(3)]),
@@ -230,7 +230,7 @@ class Construction(unittest.TestCase):
             for rows, cols in [(1, 70), (70, 1), (33, 65), (64, 64), (100, 37)]:
                 expected = [[value(letter, 1000 * i + j) for j in range(cols)] for i in range(rows)]
                 raw = packed(letter, [x for row in expected for x in row])
-                source = memoryview(raw).cast("B", (rows, cols * ITEMSIZE[letter]))
+                source = quelt.tensor(raw, dtype=DTYPES[letter], shape=(rows, cols))
                 with self.subTest(letter=letter, shape=(rows, cols)):
                     self.check_matrix(quelt.matrix(source, DTYPES[letter]), letter, expected)
                     if letter == "d":
@@ -254,8 +254,7 @@ class Construction(unittest.TestCase):
              "a buffer of bytes (format 'B') needs a dtype: float32, float64, complex64 or complex128"),
             (quelt.vector, (bytes(12), "float64"), ValueError,
              "a buffer of 12 bytes does not hold a whole number of float64 elements (8 bytes each)"),
-            (quelt.matrix, (memoryview(bytes(12)).cast("B", (2, 6)), "float32"), ValueError,
-             "a row of 6 bytes does not hold a whole number of float32 elements (4 bytes each)"),
+            (quelt.matrix, (bytes(12), "float32"), ValueError, "a matrix takes a 2-dimensional buffer, not a 1-dimensional one"),
             (quelt.vector, (array.array("q", [1]),), TypeError,
              "buffer format 'q' is none of the element types float32 (f), float64 (d), complex64 (Zf), "
              "complex128 (Zd); give a dtype to convert it"),
@@ -318,8 +317,9 @@ class BufferFormats(unittest.TestCase):
              (TypeError, "buffer format '>h' is " + big), (TypeError, unknown.format(">h"))),
             # Native sizes count: 'l' is as wide as the platform's long.
             (memoryview(longs), "l", [-3, 2 ** 40], ("int%d" % (8 * longs.itemsize), [-3, 2 ** 40])),
-            # Characters are bytes to exchange; the session knows no element type for them.
-            (memoryview(struct.pack("d", 0.5)).cast("c"), "c", [0.5], (TypeError, unknown.format("c"))),
+            # Characters are no numbers; only bytes objects are raw elements.
+            (memoryview(struct.pack("d", 0.5)).cast("c"), "c",
+             (TypeError, "buffer format 'c' is not a format of numbers"), (TypeError, unknown.format("c"))),
             (memoryview(struct.pack("P", 7)).cast("P"), "P",
              (TypeError, "buffer format 'P' is not a format of numbers"), (TypeError, unknown.format("P"))),
         ]

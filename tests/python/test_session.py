@@ -293,9 +293,10 @@ class QueltTensor(unittest.TestCase):
                 (([1, "a"],), TypeError, "quelt.tensor: nested lists mix str with numbers"),
                 (([object()],), TypeError, "quelt.tensor expects a tensor, a buffer, a container or (nested lists of) "
                  "bool, int, float, complex or str, got object"),
-                ((b"abc", "int16", (2,)), ValueError, "quelt.tensor: 3 bytes do not hold (2,) elements of int16 (2 bytes each)"),
+                ((b"abc", "int16", (2,)), ValueError,
+                 "quelt.tensor: 3 bytes do not hold a whole number of int16 elements (2 bytes each)"),
                 (([1, 2, 3], None, (2, 2)), ValueError, "quelt.tensor: shape (2, 2) holds 4 elements, the data 3"),
-                ((array.array("d", [1.0]), "float32"), TypeError, "quelt.tensor expects float32, got float64")):
+                ((array.array("d", [1.0]), "int32"), TypeError, "quelt.tensor expects int32, got float64")):
             with self.subTest(args=args):
                 with self.assertRaises(error) as caught:
                     quelt.tensor(*args)
@@ -351,9 +352,9 @@ class Refusals(unittest.TestCase):
 
         rows[0][0] = Shrinking()
         session = quelt.Session(model("scale_rows"))
-        with self.assertRaises(ValueError) as caught:
-            session.run({"rows": rows, "factor": 1})
-        self.assertEqual(str(caught.exception), "input 'rows': a list changed while it was read")
+        # Read as it was when the run began.
+        result = session.run({"rows": rows, "factor": 1})["scaled"].tolist()
+        self.assertEqual((len(result), result[0], result[1:]), (50, [1.0, 0.0, 0.0], [[0.0] * 3] * 49))
 
     def test_runtime_failures_keep_its_message(self):
         session = quelt.Session(os.path.join(MODELS, "..", "reshape_by_value.onnx"))

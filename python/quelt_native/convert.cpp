@@ -1,0 +1,685 @@
+// The one conversion of Python values into typed storage: scalars, nested lists and buffers
+// into elements, and elements back into Python objects.
+#include "convert.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <complex>
+#include <limits>
+#include <optional>
+#include <utility>
+
+#include "casters.hpp"
+#include "type_name.hpp"
+
+namespace py = pybind11;
+
+namespace Quelt::Python {
+namespace {
+
+[[noreturn]] void typeError(const std::string& text) { throw py::type_error(text); }
+[[noreturn]] void valueError(const std::string& text) { throw py::value_error(text); }
+
+// "element 3", "element (1, 2)", "the value" of a row-major index into `shape`.
+std::string position(const std::vector<int64_t>& shape, size_t flat)
+{
+    if (shape.empty()) {
+        return "the value";
+    }
+    std::vector<size_t> index(shape.size());
+    for (size_t d = shape.size(); d-- > 0;) {
+        index[d] = flat % size_t(shape[d]);
+        flat /= size_t(shape[d]);
+    }
+    if (index.size() == 1) {
+        return "element " + std::to_string(index[0]);
+    }
+    std::string text = "element (";
+    for (size_t d = 0; d < index.size(); ++d) {
+        text += (d ? ", " : "") + std::to_string(index[d]);
+    }
+    return text + ")";
+}
+
+bool isText(PyObject* item) { return PyUnicode_Check(item) || PyBytes_Check(item) || PyByteArray_Check(item); }
+
+bool isNested(PyObject* item) { return PyList_Check(item) || PyTuple_Check(item); }
+
+// One scalar's conversion into an element of T, with the refusals worded for its place.
+template <typename T>
+class ScalarReader {
+public:
+    ScalarReader(const Context& context, const std::vector<int64_t>& shape) : m_context(context), m_shape(shape) {}
+
+    void store(PyObject* item, void* target, size_t flat) const
+    {
+        m_flat = flat;
+        T value{};
+        if constexpr (std::is_same_v<T, bool>) {
+            if (!PyBool_Check(item)) {
+                wrongKind(item, "a bool");
+            }
+            value = item == Py_True;
+        } else if constexpr (ElementOf<T>::kind == ElementKind::Complex) {
+            const std::complex<double> v = complexValue(item);
+            using R = typename T::value_type;
+            value = T(narrowed<R>(v.real(), item), narrowed<R>(v.imag(), item));
+        } else if constexpr (ElementOf<T>::kind == ElementKind::Real) {
+            value = narrowed<T>(realValue(item, "a real number"), item);
+        } else {
+            value = integerValue(item);
+        }
+        std::memcpy(target, &value, sizeof(T));
+    }
+
+private:
+    std::string where() const { return position(m_shape, m_flat); }
+    std::string typeText() const { return ElementOf<T>::name; }
+
+    [[noreturn]] void wrongKind(PyObject* item, const char* wanted) const
+    {
+        if (m_context.wording == Wording::Exchange) {
+            if (isComplexNumber(item) && ElementOf<T>::kind != ElementKind::Complex) {
+                typeError(where() + " is complex; " + typeText() + " holds real numbers");
+            }
+            typeError(where() + " is " + typeNameOf(item) + ", not " + wanted);
+        }
+        typeError(m_context.what + " expects " + typeText() + ", got " + typeNameOf(item));
+    }
+
+    // exchangeText: "too large for" a value beyond double, "out of range for" one beyond T.
+    [[noreturn]] void doesNotFit(PyObject* item, const char* exchangeText) const
+    {
+        if (m_context.wording == Wording::Exchange) {
+            valueError(where() + " is " + exchangeText + " " + typeText());
+        }
+        valueError(m_context.what + " expects " + typeText() + ", got " + py::repr(item).cast<std::string>()
+                   + ", which does not fit");
+    }
+
+    double realValue(PyObject* item, const char* wanted) const
+    {
+        if (PyFloat_Check(item)) {
+            return PyFloat_AS_DOUBLE(item);
+        }
+        if (isText(item) || isComplexNumber(item)) {
+            wrongKind(item, wanted);
+        }
+        const PyNumberMethods* number = Py_TYPE(item)->tp_as_number;
+        const bool hasFloat = number && number->nb_float;
+        if (PyLong_Check(item) || (!hasFloat && PyIndex_Check(item))) {
+            py::object index = py::reinterpret_borrow<py::object>(item);
+            if (!PyLong_Check(item)) {
+                index = py::reinterpret_steal<py::object>(PyNumber_Index(item));
+                if (!index) {
+                    throw py::error_already_set();
+                }
+            }
+            const double v = PyLong_AsDouble(index.ptr());
+            if (v == -1.0 && PyErr_Occurred()) {
+                if (!PyErr_ExceptionMatches(PyExc_OverflowError)) {
+                    throw py::error_already_set();
+                }
+                PyErr_Clear();
+                doesNotFit(item, "too large for");
+            }
+            return v;
+        }
+        if (!hasFloat) {
+            wrongKind(item, wanted);
+        }
+        const double v = PyFloat_AsDouble(item);
+        if (v == -1.0 && PyErr_Occurred()) {
+            throw py::error_already_set();
+        }
+        // A finite value beyond double's range (a Decimal) comes back as infinity: an
+        // infinity it is not equal to.
+        if (std::isinf(v)) {
+            py::object infinity = py::reinterpret_steal<py::object>(PyFloat_FromDouble(v));
+            const int equal = PyObject_RichCompareBool(item, infinity.ptr(), Py_EQ);
+            if (equal < 0) {
+                throw py::error_already_set();
+            }
+            if (equal == 0) {
+                doesNotFit(item, "too large for");
+            }
+        }
+        return v;
+    }
+
+    std::complex<double> complexValue(PyObject* item) const
+    {
+        if (isText(item)) {
+            wrongKind(item, "a number");
+        }
+        if (isComplexNumber(item)) {
+            const Py_complex v = PyComplex_AsCComplex(item);
+            if (v.real == -1.0 && PyErr_Occurred()) {
+                throw py::error_already_set();
+            }
+            return {v.real, v.imag};
+        }
+        return realValue(item, "a number");
+    }
+
+    // A finite value that rounds to infinity does not fit.
+    template <typename R>
+    R narrowed(double v, PyObject* item) const
+    {
+        if constexpr (std::is_same_v<R, double>) {
+            return v;
+        } else if constexpr (std::is_same_v<R, float>) {
+            // Beyond this, float's rounding gives infinity (and the cast is undefined).
+            if (std::isfinite(v) && std::fabs(v) >= 0x1.ffffffp127) {
+                doesNotFit(item, "out of range for");
+            }
+            return static_cast<float>(v);
+        } else {
+            const R r = R::fromDouble(v);
+            if (std::isfinite(v) && std::isinf(r.toDouble())) {
+                doesNotFit(item, "out of range for");
+            }
+            return r;
+        }
+    }
+
+    T integerValue(PyObject* item) const
+    {
+        if (PyFloat_Check(item) || !PyIndex_Check(item) || isComplexNumber(item)) {
+            wrongKind(item, "an integer");
+        }
+        py::object index = py::reinterpret_borrow<py::object>(item);
+        if (!PyLong_Check(item)) {
+            index = py::reinterpret_steal<py::object>(PyNumber_Index(item));
+            if (!index) {
+                throw py::error_already_set();
+            }
+        }
+        int overflow = 0;
+        const long long v = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
+        if (v == -1 && PyErr_Occurred()) {
+            throw py::error_already_set();
+        }
+        if constexpr (std::is_unsigned_v<T>) {
+            if (overflow > 0) {
+                const unsigned long long u = PyLong_AsUnsignedLongLong(index.ptr());
+                if (PyErr_Occurred()) {
+                    PyErr_Clear();
+                    doesNotFit(item, "out of range for");
+                }
+                if (!std::in_range<T>(u)) {
+                    doesNotFit(item, "out of range for");
+                }
+                return T(u);
+            }
+        }
+        if (overflow != 0 || !std::in_range<T>(v)) {
+            doesNotFit(item, "out of range for");
+        }
+        return T(v);
+    }
+
+    const Context& m_context;
+    const std::vector<int64_t>& m_shape;
+    mutable size_t m_flat = 0;
+};
+
+std::string textOf(PyObject* item, const Context& context, const std::vector<int64_t>& shape, size_t flat)
+{
+    if (PyUnicode_Check(item)) {
+        // Surrogate escapes stand for the bytes that results decode into them.
+        py::object bytes = py::reinterpret_steal<py::object>(PyUnicode_AsEncodedString(item, "utf-8", "surrogateescape"));
+        if (!bytes) {
+            if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) {
+                throw py::error_already_set();
+            }
+            PyErr_Clear();
+            valueError(context.what + " expects string, got a str that is not valid UTF-8");
+        }
+        return std::string(PyBytes_AS_STRING(bytes.ptr()), size_t(PyBytes_GET_SIZE(bytes.ptr())));
+    }
+    if (PyBytes_Check(item)) {
+        return std::string(PyBytes_AS_STRING(item), size_t(PyBytes_GET_SIZE(item)));
+    }
+    if (PyByteArray_Check(item)) {
+        return std::string(PyByteArray_AS_STRING(item), size_t(PyByteArray_GET_SIZE(item)));
+    }
+    if (context.wording == Wording::Exchange) {
+        typeError(position(shape, flat) + " is " + typeNameOf(item) + ", not a string");
+    }
+    typeError(context.what + " expects string, got " + typeNameOf(item));
+}
+
+// Calls body(sourceOffset, targetOffset, flat) for every element of `shape`, the last
+// dimension innermost; offsets in bytes.
+template <typename Body>
+void walk(const std::vector<int64_t>& shape, const std::vector<ptrdiff_t>& from, const std::vector<ptrdiff_t>& to,
+          Body&& body)
+{
+    const size_t rank = shape.size();
+    if (std::find(shape.begin(), shape.end(), 0) != shape.end()) {
+        return;
+    }
+    if (rank == 0) {
+        body(ptrdiff_t(0), ptrdiff_t(0), size_t(0));
+        return;
+    }
+    const int64_t inner = shape[rank - 1];
+    const ptrdiff_t fromStep = from.empty() ? 0 : from[rank - 1], toStep = to[rank - 1];
+    std::vector<int64_t> index(rank, 0);
+    ptrdiff_t fromBase = 0, toBase = 0;
+    size_t flat = 0;
+    while (true) {
+        ptrdiff_t f = fromBase, t = toBase;
+        for (int64_t i = 0; i < inner; ++i, f += fromStep, t += toStep) {
+            body(f, t, flat++);
+        }
+        // The next index of the outer dimensions, as an odometer.
+        size_t d = rank - 1;
+        while (d-- > 0) {
+            fromBase += from.empty() ? 0 : from[d];
+            toBase += to[d];
+            if (++index[d] < shape[d]) {
+                break;
+            }
+            fromBase -= from.empty() ? 0 : from[d] * shape[d];
+            toBase -= to[d] * shape[d];
+            index[d] = 0;
+        }
+        if (d == size_t(-1)) {
+            return;
+        }
+    }
+}
+
+template <typename S>
+S load(const char* p)
+{
+    S value;
+    std::memcpy(&value, p, sizeof(S));
+    return value;
+}
+
+// Whether elements of kind `from` convert into kind `to` number by number.
+constexpr bool converts(ElementKind from, ElementKind to)
+{
+    switch (to) {
+    case ElementKind::Complex: return from != ElementKind::String;
+    case ElementKind::Real: return from != ElementKind::String && from != ElementKind::Complex;
+    case ElementKind::Signed:
+    case ElementKind::Unsigned: return from == ElementKind::Bool || from == ElementKind::Signed || from == ElementKind::Unsigned;
+    default: return from == to;
+    }
+}
+
+// One buffer element converted; false when a finite value does not fit T.
+template <typename T, typename S>
+bool convertNumber(S s, T& t)
+{
+    constexpr ElementKind from = ElementOf<S>::kind, to = ElementOf<T>::kind;
+    if constexpr (std::is_same_v<S, T>) {
+        t = s;
+        return true;
+    } else if constexpr (std::is_same_v<S, Float16>) {
+        return convertNumber(s.toDouble(), t);
+    } else if constexpr (to == ElementKind::Complex) {
+        using R = typename T::value_type;
+        R re{}, im{};
+        if constexpr (from == ElementKind::Complex) {
+            const bool fits = convertNumber(s.real(), re) && convertNumber(s.imag(), im);
+            t = T(re, im);
+            return fits;
+        } else {
+            const bool fits = convertNumber(s, re);
+            t = T(re, im);
+            return fits;
+        }
+    } else if constexpr (std::is_same_v<T, Float16> || std::is_same_v<T, BFloat16>) {
+        const double v = double(s);
+        t = T::fromDouble(v);
+        return !(std::isfinite(v) && std::isinf(t.toDouble()));
+    } else if constexpr (to == ElementKind::Real) {
+        if constexpr (std::is_same_v<T, float> && std::is_same_v<S, double>) {
+            if (std::isfinite(s) && std::fabs(s) >= 0x1.ffffffp127) {
+                return false;
+            }
+        }
+        t = static_cast<T>(s);
+        return true;
+    } else if constexpr (to == ElementKind::Signed || to == ElementKind::Unsigned) {
+        if constexpr (std::is_integral_v<S>) {
+            if (!std::in_range<T>(s)) {
+                return false;
+            }
+            t = static_cast<T>(s);
+        }
+        return true;
+    } else {
+        return true; // refused before any element is read
+    }
+}
+
+template <typename T, typename S>
+void fillFromBuffer(const Source& source, const Target& target, const Context& context)
+{
+    const char* from = static_cast<const char*>(source.buffer->view->buf);
+    // The element's own bytes in row-major order on both sides: one copy.
+    if (std::is_same_v<S, T> && isRowMajor(source.layout, sizeof(T))
+        && target.strides == rowMajorByteStrides(source.shape, sizeof(T))) {
+        const size_t bytes = size_t(source.buffer->view->len);
+        if (bytes != 0) {
+            std::memcpy(target.data, from, bytes);
+        }
+        return;
+    }
+    walk(source.shape, source.layout.strides, target.strides, [&](ptrdiff_t f, ptrdiff_t t, size_t flat) {
+        T value;
+        bool fits = false;
+        if constexpr (std::is_same_v<S, bool>) {
+            // Read as bytes: exported memory may hold values other than 0 and 1.
+            const uint8_t flag = load<uint8_t>(from + f) != 0;
+            if constexpr (std::is_same_v<T, bool>) {
+                value = flag != 0;
+                fits = true;
+            } else {
+                fits = convertNumber(flag, value);
+            }
+        } else {
+            fits = convertNumber(load<S>(from + f), value);
+        }
+        if (!fits) {
+            if (context.wording == Wording::Exchange) {
+                valueError(position(source.shape, flat) + " of the buffer is out of range for " + ElementOf<T>::name);
+            }
+            valueError(context.what + ": " + position(source.shape, flat) + " of the buffer does not fit "
+                       + ElementOf<T>::name);
+        }
+        std::memcpy(target.data + t, &value, sizeof(T));
+    });
+}
+
+// Numbers registered with the abstract classes, looked up once.
+PyObject* numberClass()
+{
+    static PyObject* const numbers = PyImport_ImportModule("numbers");
+    static PyObject* const number = numbers ? PyObject_GetAttrString(numbers, "Number") : nullptr;
+    if (number == nullptr) {
+        throw py::error_already_set();
+    }
+    return number;
+}
+
+int rankOf(PyObject* item, const Context& context)
+{
+    if (PyBool_Check(item)) return 0;
+    if (PyLong_Check(item)) return 1;
+    if (PyFloat_Check(item)) return 2;
+    if (isComplexNumber(item)) return 3;
+    if (isText(item)) return 4;
+    const PyNumberMethods* number = Py_TYPE(item)->tp_as_number;
+    if (PyIndex_Check(item) && !(number && number->nb_float)) return 1;
+    if (number && number->nb_float) return 2;
+    typeError(context.what + " expects a tensor, a buffer, a container or (nested lists of) bool, int, float, "
+                             "complex or str, got " + typeNameOf(item));
+}
+
+} // namespace
+
+// ---- layouts ----
+
+Layout layoutOf(const Py_buffer& view)
+{
+    Layout layout;
+    const size_t rank = size_t(std::max(view.ndim, 0));
+    for (size_t d = 0; d < rank; ++d) {
+        layout.shape.push_back(view.shape ? view.shape[d] : view.len / std::max<Py_ssize_t>(view.itemsize, 1));
+    }
+    if (view.strides) {
+        layout.strides.assign(view.strides, view.strides + rank);
+    } else {
+        // The buffer protocol's meaning of no strides: C-contiguous.
+        layout.strides = rowMajorByteStrides(layout.shape, size_t(view.itemsize));
+    }
+    return layout;
+}
+
+std::vector<ptrdiff_t> rowMajorByteStrides(const std::vector<int64_t>& shape, size_t itemsize)
+{
+    std::vector<ptrdiff_t> strides(shape.size());
+    ptrdiff_t step = ptrdiff_t(itemsize);
+    for (size_t d = shape.size(); d-- > 0;) {
+        strides[d] = step;
+        step *= ptrdiff_t(std::max<int64_t>(shape[d], 1));
+    }
+    return strides;
+}
+
+bool isRowMajor(const Layout& layout, size_t itemsize)
+{
+    const auto expected = rowMajorByteStrides(layout.shape, itemsize);
+    for (size_t d = 0; d < layout.shape.size(); ++d) {
+        if (layout.shape[d] > 1 && layout.strides[d] != expected[d]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// ---- reading ----
+
+bool isNumber(py::handle value)
+{
+    PyObject* item = value.ptr();
+    if (PyLong_Check(item) || PyFloat_Check(item) || PyComplex_Check(item)) {
+        return true;
+    }
+    if (isText(item) || isNested(item) || PyDict_Check(item)) {
+        return false;
+    }
+    const int registered = PyObject_IsInstance(item, numberClass());
+    if (registered < 0) {
+        throw py::error_already_set();
+    }
+    return registered == 1;
+}
+
+Source readNested(py::handle value, const Context& context, std::optional<size_t> rank)
+{
+    Source source;
+    auto tooDeep = [&] {
+        valueError(context.what + ": nested lists are more than " + std::to_string(maxNesting)
+                   + " deep (or hold themselves)");
+    };
+    // The shape, from the first item of every level.
+    PyObject* level = value.ptr();
+    while ((!rank || source.shape.size() < *rank) && isNested(level)) {
+        if (source.shape.size() == maxNesting) {
+            tooDeep();
+        }
+        const Py_ssize_t size = PySequence_Fast_GET_SIZE(level);
+        source.shape.push_back(size);
+        if (size == 0) {
+            break;
+        }
+        level = PySequence_Fast_GET_ITEM(level, 0);
+    }
+    // An empty list has no items to show its depth by: the sizes below it are 0.
+    if (rank && !source.shape.empty() && source.shape.back() == 0) {
+        source.shape.resize(*rank, 0);
+    }
+    if (rank && source.shape.size() < *rank) {
+        valueError(context.what + ": nested lists are ragged (a value where a list was expected)");
+    }
+    const size_t depth = source.shape.size();
+    // Every item, depth first by an explicit stack: no recursion on the C stack, and no Python
+    // code runs until every item is held.
+    size_t count = 1;
+    for (int64_t size : source.shape) {
+        count = std::min<size_t>(count * size_t(size), size_t(1) << 24);
+    }
+    source.leaves.reserve(count);
+    std::vector<std::pair<PyObject*, Py_ssize_t>> stack;
+    auto enter = [&](PyObject* item) {
+        const size_t d = stack.size();
+        if (d == depth) {
+            if (isNested(item) && !rank) {
+                valueError(context.what + ": nested lists are ragged (a list where a value was expected)");
+            }
+            source.leaves.push_back(py::reinterpret_borrow<py::object>(item));
+            return;
+        }
+        if (!isNested(item) || PySequence_Fast_GET_SIZE(item) != source.shape[d]) {
+            valueError(context.what + ": nested lists are ragged (expected " + std::to_string(source.shape[d])
+                       + " items at depth " + std::to_string(d) + ")");
+        }
+        stack.emplace_back(item, 0);
+    };
+    enter(value.ptr());
+    while (!stack.empty()) {
+        auto& [list, next] = stack.back();
+        if (next == PySequence_Fast_GET_SIZE(list)) {
+            stack.pop_back();
+            continue;
+        }
+        PyObject* item = PySequence_Fast_GET_ITEM(list, next++);
+        enter(item);
+    }
+    return source;
+}
+
+Source readBuffer(std::unique_ptr<Buffer> buffer, const Context& context)
+{
+    Source source;
+    const Py_buffer& view = *buffer->view;
+    const BufferFormat format = parseBufferFormat(view.format, view.itemsize);
+    if (!format.element) {
+        if (context.wording == Wording::Exchange) {
+            if (format.bigEndian) {
+                typeError("buffer format '" + format.text + "' is big-endian; only native byte order is read");
+            }
+            if (!format.numeric) {
+                typeError("buffer format '" + format.text + "' is not a format of numbers");
+            }
+            typeError("buffer format '" + format.text + "' with items of " + std::to_string(view.itemsize)
+                      + " bytes is not a format of numbers");
+        }
+        typeError(context.what + ": buffer format '" + format.text + "' is not an element type the runtime knows");
+    }
+    source.format = format.element;
+    source.layout = layoutOf(view);
+    source.shape = source.layout.shape;
+    source.buffer = std::move(buffer);
+    return source;
+}
+
+Source readRaw(std::unique_ptr<Buffer> buffer, ElementCode code, const Context& context)
+{
+    Source source;
+    const ElementInfo& element = *findElement(code);
+    const size_t bytes = size_t(buffer->view->len);
+    if (bytes % element.size != 0) {
+        const std::string text = " hold a whole number of " + std::string(element.name) + " elements ("
+                                 + std::to_string(element.size) + " bytes each)";
+        valueError(context.wording == Wording::Exchange
+                       ? "a buffer of " + std::to_string(bytes) + " bytes does not" + text
+                       : context.what + ": " + std::to_string(bytes) + " bytes do not" + text);
+    }
+    source.shape = {int64_t(bytes / element.size)};
+    source.layout = {source.shape, {ptrdiff_t(element.size)}};
+    source.format = &element;
+    source.buffer = std::move(buffer);
+    return source;
+}
+
+ElementCode inferredCode(const Source& source, const Context& context, bool containers)
+{
+    if (containers) {
+        for (const py::object& leaf : source.leaves) {
+            if (isComplexNumber(leaf.ptr())) {
+                return ElementCode::Complex128;
+            }
+        }
+        return ElementCode::Double;
+    }
+    int rank = -1;
+    bool numbers = false;
+    for (const py::object& leaf : source.leaves) {
+        const int r = rankOf(leaf.ptr(), context);
+        numbers = numbers || r < 4;
+        rank = std::max(rank, r);
+    }
+    if (rank == 4 && numbers) {
+        typeError(context.what + ": nested lists mix str with numbers");
+    }
+    static constexpr ElementCode ranked[] = {ElementCode::Bool, ElementCode::Int64, ElementCode::Double,
+                                             ElementCode::Complex128, ElementCode::String};
+    // Empty lists, as float values would.
+    return rank < 0 ? ElementCode::Double : ranked[rank];
+}
+
+// ---- filling ----
+
+void fill(const Source& source, const Target& target, const Context& context)
+{
+    visitElement(target.code, [&](auto t) {
+        using T = typename decltype(t)::type;
+        if constexpr (std::is_same_v<T, std::string>) {
+            if (source.buffer) {
+                typeError(context.what + " expects string, got a buffer of " + source.format->name);
+            }
+            for (size_t i = 0; i < source.leaves.size(); ++i) {
+                target.setString(i, textOf(source.leaves[i].ptr(), context, source.shape, i));
+            }
+        } else if (source.buffer) {
+            const ElementInfo& from = *source.format;
+            if (!converts(from.kind, ElementOf<T>::kind)) {
+                if (context.wording == Wording::Exchange) {
+                    typeError("buffer format '" + std::string(from.format) + "' holds complex numbers; "
+                              + ElementOf<T>::name + " holds real ones");
+                }
+                typeError(context.what + " expects " + ElementOf<T>::name + ", got " + from.name);
+            }
+            visitElement(from.code, [&](auto s) {
+                using S = typename decltype(s)::type;
+                if constexpr (converts(ElementOf<S>::kind, ElementOf<T>::kind)
+                              && (std::is_same_v<S, T> || !std::is_same_v<S, BFloat16>)) {
+                    fillFromBuffer<T, S>(source, target, context);
+                }
+            });
+        } else {
+            const ScalarReader<T> reader(context, source.shape);
+            walk(source.shape, {}, target.strides, [&](ptrdiff_t, ptrdiff_t to, size_t flat) {
+                reader.store(source.leaves[flat].ptr(), target.data + to, flat);
+            });
+        }
+    });
+}
+
+// ---- back into Python ----
+
+py::object elementToPython(ElementCode code, const void* element)
+{
+    PyObject* made = visitElement(code, [&](auto t) -> PyObject* {
+        using T = typename decltype(t)::type;
+        if constexpr (std::is_same_v<T, std::string>) {
+            throw std::invalid_argument("a string element has no fixed place");
+        } else {
+            return toPython<T>(element);
+        }
+    });
+    if (made == nullptr) {
+        throw py::error_already_set();
+    }
+    return py::reinterpret_steal<py::object>(made);
+}
+
+py::object stringToPython(std::string_view text)
+{
+    PyObject* made = PyUnicode_DecodeUTF8(text.data(), Py_ssize_t(text.size()), "surrogateescape");
+    if (made == nullptr) {
+        throw py::error_already_set();
+    }
+    return py::reinterpret_steal<py::object>(made);
+}
+
+} // namespace Quelt::Python

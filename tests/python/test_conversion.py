@@ -1,0 +1,189 @@
+"""The one conversion of Python values into quelt.vector, quelt.matrix, quelt.tensor and feeds."""
+import array
+import collections.abc
+import ctypes
+import decimal
+import numbers
+import os
+import struct
+import unittest
+import warnings
+
+import quelt
+import queltcore
+
+MODELS = os.path.join(os.path.dirname(__file__), "..", "models", "session")
+
+
+class Complex64:
+    """Like NumPy's complex64 scalar: a __complex__, and a __float__ that drops the imaginary part."""
+
+    def __init__(self, value):
+        self.value = complex(value)
+
+    def __complex__(self):
+        return self.value
+
+    def __float__(self):
+        warnings.warn("imaginary part discarded", RuntimeWarning)
+        return self.value.real
+
+
+numbers.Complex.register(Complex64)
+
+
+class Complex128(complex):
+    def __float__(self):
+        return self.real
+
+
+class Raises:
+    def __init__(self, error):
+        self.error = error
+
+    def __float__(self):
+        raise self.error
+
+    __index__ = __complex__ = __float__
+
+
+class ConversionFaults(unittest.TestCase):
+    def outcome(self, call):
+        try:
+            result = call()
+        except Exception as error:  # the type and the whole message are compared
+            return type(error), str(error)
+        if isinstance(result, (tuple, list)):
+            return result
+        return result.tolist() if hasattr(result, "tolist") else quelt.tolist(result)
+
+    def test_values(self):
+        deep = []
+        level = deep
+        for _ in range(30000):
+            level.append([])
+            level = level[0]
+        selfish = []
+        selfish.append(selfish)
+        mine, interrupt = ValueError("mine"), KeyboardInterrupt()
+        too_deep = (ValueError, "quelt.tensor: nested lists are more than 64 deep (or hold themselves)")
+
+        def gen():
+            yield 1.0
+            raise TypeError("generator's own")
+
+        cases = [
+            (lambda: quelt.vector((ctypes.c_double * 3)(1, 2, 3)), [1.0, 2.0, 3.0]),
+            (lambda: quelt.matrix(((ctypes.c_float * 2) * 2)((1, 2), (3, 4))), [[1.0, 2.0], [3.0, 4.0]]),
+            (lambda: quelt.tensor(deep), too_deep),
+            (lambda: quelt.tensor(selfish), too_deep),
+            (lambda: quelt.vector([Raises(mine)]), (ValueError, "mine")),
+            (lambda: quelt.tensor([Raises(mine)], dtype="int32"), (ValueError, "mine")),
+            (lambda: quelt.vector(gen()), (TypeError, "generator's own")),
+            (lambda: quelt.vector([Complex64(1 + 2j), 3.0]), [1 + 2j, 3 + 0j]),
+            (lambda: quelt.vector([Complex128(1j)], "float64"),
+             (TypeError, "element 0 is complex; float64 holds real numbers")),
+            (lambda: quelt.tensor([Complex64(1j)], dtype="float32"),
+             (TypeError, "quelt.tensor expects float32, got Complex64")),
+            (lambda: quelt.vector(array.array("B", range(1, 9)), "float64"), [float(i) for i in range(1, 9)]),
+            (lambda: quelt.tensor(memoryview(bytes(range(8))).cast("B", (2, 4)), dtype="float32").shape, (2, 4)),
+            (lambda: quelt.vector(struct.pack("<2d", 1.5, -2.0), "float64"), [1.5, -2.0]),
+            (lambda: quelt.tensor([1 + 2 ** -11 + 2 ** -40], dtype="float16"), [1.0009765625]),
+            (lambda: quelt.tensor([1 + 2 ** -8 + 2 ** -40], dtype="bfloat16"), [1.0078125]),
+            (lambda: quelt.vector([decimal.Decimal("1e400")]), (ValueError, "element 0 is too large for float64")),
+            (lambda: quelt.tensor([decimal.Decimal("-1e400")], dtype="float64"),
+             (ValueError, "quelt.tensor expects float64, got Decimal('-1E+400'), which does not fit")),
+            (lambda: quelt.tensor([1], shape=[2.0, 2]),
+             (TypeError, "quelt.tensor: shape must be a sequence of ints, got an item of type float")),
+            (lambda: quelt.tensor([], shape=(2 ** 62, 0)).shape, (2 ** 62, 0)),
+            (lambda: quelt.tensor([], shape=(0, 2 ** 62)).shape, (0, 2 ** 62)),
+            (lambda: quelt.tensor([], shape=(2 ** 63, 0)),
+             (ValueError, "quelt.tensor: shape (9223372036854775808, 0) has a size beyond int64")),
+            (lambda: quelt.tensor(b"abc", dtype="float32"),
+             (ValueError, "quelt.tensor: 3 bytes do not hold a whole number of float32 elements (4 bytes each)")),
+            (lambda: quelt.tensor([bytearray(b"\xff\xfe")]).tolist(), ["\udcff\udcfe"]),
+        ]
+        for index, (call, expected) in enumerate(cases):
+            with self.subTest(case=index):
+                self.assertEqual(self.outcome(call), expected)
+        # KeyboardInterrupt is no Exception: it must come out itself.
+        with self.assertRaises(KeyboardInterrupt):
+            quelt.vector([Raises(interrupt)])
+
+    def test_list_changed_while_read(self):
+        values = [0.0] * 8
+
+        class Clears:
+            def __float__(self):
+                values.clear()
+                return 1.0
+
+        values[0] = Clears()
+        self.assertEqual(quelt.tolist(quelt.vector(values)), [1.0] + [0.0] * 7)
+
+    def test_core_real_scalars_refuse_complex_numbers(self):
+        def refusal(call):
+            try:
+                call()
+            except TypeError as error:
+                return str(error).split("\n")[0]
+
+        for value in (Complex64(1j), Complex128(1j)):
+            with self.subTest(value=type(value).__name__):
+                v = quelt.vector([1.0, 2.0])
+                self.assertEqual(refusal(lambda: queltcore.scale(value, v)), refusal(lambda: queltcore.scale(1j, v)))
+                self.assertEqual(refusal(lambda: v.__setitem__(0, value)), refusal(lambda: v.__setitem__(0, 1j)))
+                self.assertEqual(quelt.tolist(v), [1.0, 2.0])
+                z = queltcore.vecz(1)
+                with warnings.catch_warnings():
+                    warnings.simplefilter("error")
+                    z[0] = value
+                    queltcore.scale(value, z)
+                self.assertEqual(z[0], 1j * 1j)
+
+
+class SessionConversion(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.session = quelt.Session(os.path.join(MODELS, "scale_rows.onnx"))
+
+    def test_run_arguments(self):
+        good = {"rows": [[1.0, 2.0, 3.0]], "factor": 2}
+
+        class Pairs(collections.abc.Mapping):
+            __getitem__, __iter__, __len__ = dict.__getitem__, lambda self: iter(()), lambda self: 0
+
+            def items(self):
+                return [("rows", 1, 2)]
+
+        for feeds, outputs, error, message in (
+                ("x", None, TypeError, "feeds must be a mapping of input names to values, got str"),
+                (Pairs(), None, TypeError, "feeds must be a mapping of input names to values, whose items are "
+                 "(name, value) pairs; got an item of type tuple"),
+                (good, [], ValueError, "outputs must name at least one output, got none")):
+            with self.subTest(message=message):
+                with self.assertRaises(error) as caught:
+                    self.session.run(feeds, outputs)
+                self.assertEqual(str(caught.exception), message)
+
+    def test_output_that_is_a_fed_input_holds_the_fed_values(self):
+        passthrough = quelt.Session(os.path.join(MODELS, "passthrough.onnx"))
+        strided = memoryview(array.array("f", [1, -1, 2, -1, 3, -1]))[::2]
+        for feed, expected in (([1.0, 2.0, 3.0, 4.0], [1.0, 2.0, 3.0, 4.0]), (strided, [1.0, 2.0, 3.0]),
+                               ([0.5] * 100000, [0.5] * 100000)):
+            with self.subTest(length=len(expected)):
+                result = passthrough.run({"x": feed})["x"]
+                array.array("f", [7.0] * 200000)  # reuses freed memory, if the result lay in any
+                self.assertEqual(result.tolist(), expected)
+
+    def test_second_init(self):
+        with self.assertRaises(TypeError) as caught:
+            self.session.__init__(os.path.join(MODELS, "scale_rows.onnx"))
+        self.assertEqual(str(caught.exception), "quelt._native.Session is already initialised; make a new one instead")
+
+    def test_short_repr(self):
+        self.assertLess(len(repr(quelt.tensor(["x" * 1000000, "é" * 100]))), 200)
+
+
+if __name__ == "__main__":
+    unittest.main()
