@@ -27,7 +27,8 @@ class ProtoReader {
 public:
     ProtoReader(const uint8_t* data, size_t size) : m_at(data), m_end(data + size) {}
 
-    // The next field; a length-delimited one's bytes in `bytes`. False at the end or on error.
+    // The next field; a length-delimited one's bytes in `bytes`, a varint's value in number().
+    // False at the end or on error.
     bool next(uint32_t& field, std::pair<const uint8_t*, size_t>& bytes)
     {
         uint64_t key = 0;
@@ -36,11 +37,9 @@ public:
         }
         field = uint32_t(key >> 3);
         bytes = {nullptr, 0};
+        m_number = 0;
         switch (key & 7) {
-        case 0: {
-            uint64_t ignored = 0;
-            return varint(ignored);
-        }
+        case 0: return varint(m_number);
         case 1: return skip(8);
         case 5: return skip(4);
         case 2: {
@@ -56,9 +55,26 @@ public:
         }
     }
 
+    uint64_t number() const { return m_number; }
+
+    // The varints of a repeated field, packed or not: `bytes` and number() of one next().
+    static std::vector<uint64_t> numbers(std::pair<const uint8_t*, size_t> bytes, uint64_t number)
+    {
+        if (!bytes.first) {
+            return {number};
+        }
+        std::vector<uint64_t> values;
+        ProtoReader packed(bytes.first, bytes.second);
+        for (uint64_t value = 0; packed.m_at < packed.m_end && packed.varint(value); value = 0) {
+            values.push_back(value);
+        }
+        return values;
+    }
+
 private:
     const uint8_t* m_at;
     const uint8_t* m_end;
+    uint64_t m_number = 0;
 
     bool varint(uint64_t& value)
     {
