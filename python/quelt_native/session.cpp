@@ -531,12 +531,17 @@ std::optional<std::tuple<ONNXTensorElementDataType, void*, size_t>> containerMem
     return found;
 }
 
-void prepareInto(Into& into, const ValueInfo& info, const FeedKeeper& keeper)
+void prepareInto(Into& into, const ValueInfo& info, bool isInput, const FeedKeeper& keeper)
 {
     const std::string what = "into '" + info.name + "'";
     if (info.type.kind != Kind::Tensor) {
         throw py::type_error("output '" + info.name + "' is a " + Onnx::kindName(info.type.kind)
                              + ", which cannot be written into a buffer");
+    }
+    // The runtime hands such an output back as the fed value itself, never writing it.
+    if (isInput) {
+        throw py::value_error("output '" + info.name + "' is the input of that name, which the runtime hands back "
+                              "without writing into a buffer");
     }
     const ONNXTensorElementDataType element = info.type.element;
     if (element == ONNX_TENSOR_ELEMENT_DATA_TYPE_STRING || !Onnx::findElementType(element)) {
@@ -827,7 +832,7 @@ public:
                 Into& into = intos.emplace_back();
                 into.position = size_t(position - outputIdx.begin());
                 into.target = py::reinterpret_borrow<py::object>(target);
-                prepareInto(into, outputs[*position], keeper);
+                prepareInto(into, outputs[*position], inputIndex(outputs[*position].name) != inputs.size(), keeper);
                 for (const Into& other : intos) {
                     const char* a = static_cast<const char*>(into.data);
                     const char* b = static_cast<const char*>(other.data);

@@ -315,8 +315,7 @@ private:
         ::close(fd);
     }
 
-    // Inputs in the model's order, then the initializers that a feed may override. A named
-    // dimension fixed by the options shows its number, wherever it appears.
+    // Inputs in the model's order, then the initializers that a feed may override.
     void describe(const SessionOptions& options)
     {
         m_metadata = ModelMetadata::of(m_session);
@@ -334,16 +333,12 @@ private:
             m_outputs.push_back({m_session.GetOutputNameAllocated(i, allocator).get(),
                                  TypeDesc::of(m_session.GetOutputTypeInfo(i).GetConst()), false});
         }
+        // The runtime shows the fixed inputs itself; outputs named alike follow.
         for (const auto& [name, value] : options.freeDimensions) {
-            bool found = false;
             for (auto* infos : {&m_inputs, &m_outputs}) {
                 for (ValueInfo& info : *infos) {
-                    found = info.type.fix(name, value) || found;
+                    info.type.fix(name, value);
                 }
-            }
-            if (!found) {
-                throw std::invalid_argument("free dimension '" + name + "' is not a named dimension of the model's "
-                                            "inputs or outputs");
             }
         }
     }
