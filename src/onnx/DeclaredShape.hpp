@@ -19,6 +19,11 @@ struct DeclaredShape {
     std::shared_ptr<DeclaredShape> inner;
 };
 
+// Containers nested deeper than this read as declared from there on. The runtime's own parser
+// refuses deeper models, so no model it loads is cut short; the bound keeps hostile bytes (the
+// file is read again after the runtime loaded it) from recursing down the C stack.
+inline constexpr int maxNesting = 100;
+
 namespace detail {
 
 // The few fields of the model's protobuf encoding that tell it; anything malformed reads as
@@ -100,9 +105,12 @@ private:
 
 // TypeProto: tensor_type 1 and sparse_tensor_type 8 (shape: field 2), sequence_type 4 and
 // optional_type 9 (element: field 1), map_type 5 (values: field 2).
-inline DeclaredShape declaredShape(std::pair<const uint8_t*, size_t> type)
+inline DeclaredShape declaredShape(std::pair<const uint8_t*, size_t> type, int depth = 0)
 {
     DeclaredShape result;
+    if (depth >= maxNesting) {
+        return result;
+    }
     ProtoReader reader(type.first, type.second);
     uint32_t field = 0;
     std::pair<const uint8_t*, size_t> bytes;
@@ -122,7 +130,7 @@ inline DeclaredShape declaredShape(std::pair<const uint8_t*, size_t> type)
             if (innerField == wanted && innerBytes.first) {
                 found = true;
                 if (field == 4 || field == 9 || field == 5) {
-                    result.inner = std::make_shared<DeclaredShape>(declaredShape(innerBytes));
+                    result.inner = std::make_shared<DeclaredShape>(declaredShape(innerBytes, depth + 1));
                 }
             }
         }
