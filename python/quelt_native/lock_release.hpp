@@ -11,12 +11,9 @@
 
 namespace Quelt::Python {
 
-// Work (multiply-adds; elements for level 1) from which the lock is released. Below it a
-// call takes a few microseconds or less: a release and a re-acquisition cost about a tenth
-// of a microsecond alone, and far more (up to the interpreter's switch interval) when another
-// thread holds the lock meanwhile, while no other thread could do much in that time. Chosen
-// from measurements on float64; docs/threads.md gives them.
-inline constexpr double lockReleaseWork = 32768;
+// Work (multiply-adds; elements for level 1) from which the lock is released; defined with
+// its measurements in operations.cpp.
+extern const double lockReleaseWork;
 
 class LockReleased {
 public:
