@@ -15,4 +15,5 @@ PYBIND11_MODULE(_native, m)
     Quelt::Onnx::initApi();
     Quelt::Python::registerExchange(m);
     Quelt::Python::registerSession(m);
+    Quelt::Python::registerLockReleasingOperations(m);
 }

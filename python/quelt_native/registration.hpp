@@ -8,6 +8,10 @@ namespace Quelt::Python {
 // Zero-copy exchange of container and model tensor memory, BLAS thread count.
 void registerExchange(pybind11::module_& m);
 
+// queltcore's operations again, as quelt's own functions that release the interpreter lock
+// around large BLAS and LAPACK calls.
+void registerLockReleasingOperations(pybind11::module_& m);
+
 // The session runner for real models and its tensors.
 void registerSession(pybind11::module_& m);
 
