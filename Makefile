@@ -4,10 +4,12 @@ JOBS ?= 2
 # A CPython 3.7 interpreter to build for; found automatically when not given.
 PYTHON ?=
 CMAKE_ARGS ?=
+# Seconds each fuzz target runs in `make fuzz`.
+FUZZ_SECONDS ?= 60
 
 PYTHON37 = "$$(cat $(BUILD)/python-interpreter)"
 
-.PHONY: all deps configure build demo test test-sanitize bench install clean
+.PHONY: all deps configure build demo test test-sanitize fuzz bench install clean
 
 all: build
 
@@ -34,6 +36,12 @@ test: build
 # The whole suite again on a build with AddressSanitizer and UndefinedBehaviorSanitizer.
 test-sanitize: deps
 	tools/test-sanitize.sh
+
+# Each fuzz target for FUZZ_SECONDS (60) on a clang build in build-fuzz/, growing its working
+# corpus there; tools/fuzz.sh tells how to fold findings into the committed seed corpora.
+fuzz:
+	@tools/install-deps.sh --fuzz
+	FUZZ_SECONDS=$(FUZZ_SECONDS) tools/fuzz.sh
 
 # Benchmarks against the BLAS floor, a single-overload binding and the peers; writes docs/.
 bench: deps

@@ -8,6 +8,11 @@ queltfloor, the module that gives every overload a function of its own.
     harness.py throughput OUT MODELS   the large sizes and the model that computes for a while
     harness.py quelt OUT MODELS        the quelt package: data exchange against memcpy and element
                                        loops, quelt.Session against the runtime's Run (package.py)
+    harness.py threads OUT             quelt's operations from two threads against one after the
+                                       other, another thread's pauses during a long call (threads.py)
+
+In the latency phase every overload at size 1 is timed through quelt's function of the same name
+as well (label "quelt"), which must cost what the core's does.
 
 The module found first on PYTHONPATH is timed: the build's queltcore, or its ordered-chain copy
 (the two cannot share a process: both register the same classes). Before anything is timed,
@@ -160,9 +165,9 @@ def restore_entry(args, letter):
     return restore, ns
 
 
-def variant_entries(name, types, size, scalars=None, floor=True):
-    """The module's call and (with floor) queltfloor's call of one overload, on the same
-    operands."""
+def variant_entries(name, types, size, scalars=None, floor=True, package=None):
+    """The module's call, (with floor) queltfloor's call and (with package) the quelt package's
+    call of one overload, on the same operands."""
     args = arguments(name, types, size)
     if scalars is not None:
         count = sum(t in ("float", "complex") for t in types)
@@ -172,6 +177,8 @@ def variant_entries(name, types, size, scalars=None, floor=True):
     entries = {"module": (statement, namespace(getattr(q, name), args))}
     if floor:
         entries["floor"] = (statement, namespace(getattr(f, floor_name(name, types)), args))
+    if package is not None:
+        entries["quelt"] = (statement, namespace(getattr(package, name), args))
     if name == "ls" and size not in (1, (1, 1)):
         restore, extra = restore_entry(args, letter_of(types))
         for label in list(entries):
@@ -361,11 +368,14 @@ def latency(out, models, log, floor=True):
     result = {"process": process_info(), "sweep": {}, "tables": {}, "int_scalars": {}, "model": {}}
 
     log("every overload at size 1")
+    package = None
+    if floor:
+        import quelt as package  # the build's package beside this queltcore
     for name in cases.FAMILIES:
         size = (1, 1) if name in cases.MATRIX_FAMILIES else 1
         rows = []
         for position, types in enumerate(overloads(name), 1):
-            timed = measure(variant_entries(name, types, size, floor=floor), LATENCY_BLOCK, 7)
+            timed = measure(variant_entries(name, types, size, floor=floor, package=package), LATENCY_BLOCK, 7)
             timed.update(position=position, types=types, refused=refused(name, types))
             rows.append(timed)
         result["sweep"][name] = rows
@@ -455,6 +465,14 @@ def package_phase(out, models, log):
     cases.save(out, result)
 
 
+def threads_phase(out, models, log):
+    import threads
+
+    result = threads.run(log)
+    result["process"] = process_info()
+    cases.save(out, result)
+
+
 def main(argv):
     phase, out = argv[1], argv[2]
     models = argv[3] if len(argv) > 3 else None
@@ -465,7 +483,7 @@ def main(argv):
     if phase == "chain":
         latency(out, None, log, floor=False)
     else:
-        {"latency": latency, "throughput": throughput, "quelt": package_phase}[phase](out, models, log)
+        {"latency": latency, "throughput": throughput, "quelt": package_phase, "threads": threads_phase}[phase](out, models, log)
 
 
 if __name__ == "__main__":

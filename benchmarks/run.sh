@@ -69,6 +69,8 @@ echo "== throughput: NumPy and SciPy"
 peers throughput "$results/throughput-peers.json"
 echo "== quelt: data exchange and quelt.Session against memcpy and the direct calls"
 module quelt "$results/quelt-module.json" "$results/models" > "$results/quelt-module.log"
+echo "== threads: quelt's operations from two threads, another thread's pauses"
+module threads "$results/threads-module.json" > "$results/threads-module.log"
 cat /proc/loadavg > "$results/load-end"
 
 measured=$(date +%s)

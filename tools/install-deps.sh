@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, then fetches ONNX Runtime into
-# deps/; quick when all are present.
+# deps/; quick when all are present. With --fuzz, clang and its libFuzzer runtime as well
+# (`make fuzz`).
 set -euo pipefail
 
 packages=(
@@ -11,6 +12,7 @@ packages=(
 )
 # npm only fetches the ONNX Runtime library; any npm on PATH will do.
 command -v npm > /dev/null || packages+=(npm)
+[ "${1:-}" != "--fuzz" ] || packages+=(clang libclang-rt-14-dev)
 
 "$(dirname "$0")/apt-install.sh" "${packages[@]}"
 

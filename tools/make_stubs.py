@@ -1,10 +1,12 @@
-"""Writes python/queltcore.pyi from the built module's own signatures.
+"""Writes python/queltcore.pyi from the built module's own signatures, and the stub of quelt's
+operations (python/quelt/_operations.pyi), which have the core's signatures overload for
+overload.
 
 pybind11 documents every overload in registration order but names the parameters arg0,
 arg1, ...; the names below are the ones the operations and methods are written with.
 Run after changing a binding, and commit the result:
 
-    PYTHONPATH=build $(cat build/python-interpreter) tools/make_stubs.py [output]
+    PYTHONPATH=build $(cat build/python-interpreter) tools/make_stubs.py [output [operations-output]]
 """
 import os
 import re
@@ -82,7 +84,15 @@ def emit(name, names, overloads, indent, method):
     return lines
 
 
-def main(output):
+def function_lines(module, functions):
+    lines = []
+    for name in functions:
+        lines += [""]
+        lines += emit(name, FUNCTIONS[name], signatures(getattr(module, name).__doc__, name), "", False)
+    return lines
+
+
+def main(output, operations_output):
     public = sorted(n for n in dir(queltcore) if not n.startswith("_"))
     classes = [n for n in public if isinstance(getattr(queltcore, n), type)]
     functions = [n for n in public if n not in classes]
@@ -101,13 +111,22 @@ def main(output):
             if method not in table:
                 raise SystemExit("%s.%s has no parameter names" % (name, method))
             lines += emit(method, table[method], signatures(cls.__dict__[method].__doc__, method), "    ", True)
-    for name in functions:
-        lines += [""]
-        lines += emit(name, FUNCTIONS[name], signatures(getattr(queltcore, name).__doc__, name), "", False)
+    lines += function_lines(queltcore, functions)
     with open(output, "w") as out:
+        out.write("\n".join(lines) + "\n")
+
+    from quelt import _operations
+    if sorted(_operations.__all__) != functions:
+        raise SystemExit("quelt's operations are not queltcore's: %s" % sorted(_operations.__all__))
+    lines = ['"""Type stubs of quelt\'s operations, written by tools/make_stubs.py from their signatures."""',
+             "from typing import overload", "",
+             "from queltcore import %s" % ", ".join(c for c in classes if c != "model"), ""]
+    lines += function_lines(_operations, functions)
+    with open(operations_output, "w") as out:
         out.write("\n".join(lines) + "\n")
 
 
 if __name__ == "__main__":
     here = os.path.dirname(os.path.abspath(__file__))
-    main(sys.argv[1] if len(sys.argv) > 1 else os.path.join(here, "..", "python", "queltcore.pyi"))
+    main(sys.argv[1] if len(sys.argv) > 1 else os.path.join(here, "..", "python", "queltcore.pyi"),
+         sys.argv[2] if len(sys.argv) > 2 else os.path.join(here, "..", "python", "quelt", "_operations.pyi"))

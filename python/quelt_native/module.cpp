@@ -16,4 +16,5 @@ PYBIND11_MODULE(_native, m)
     Quelt::Python::registerExchange(m);
     Quelt::Python::registerModelMemory(m);
     Quelt::Python::registerSession(m);
+    Quelt::Python::registerLockReleasingOperations(m);
 }

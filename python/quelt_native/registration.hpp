@@ -11,6 +11,10 @@ void registerExchange(pybind11::module_& m);
 // Memory views over a core model's tensors.
 void registerModelMemory(pybind11::module_& m);
 
+// queltcore's operations again, as quelt's own functions that release the interpreter lock
+// around large BLAS and LAPACK calls.
+void registerLockReleasingOperations(pybind11::module_& m);
+
 // The session runner for real models and its tensors.
 void registerSession(pybind11::module_& m);
 

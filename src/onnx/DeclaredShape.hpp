@@ -19,6 +19,11 @@ struct DeclaredShape {
     std::shared_ptr<DeclaredShape> inner;
 };
 
+// Containers nested deeper than this read as declared from there on. The runtime's own parser
+// refuses deeper models, so no model it loads is cut short; the bound keeps hostile bytes (the
+// file is read again after the runtime loaded it) from recursing down the C stack.
+inline constexpr int maxNesting = 100;
+
 namespace detail {
 
 // The few fields of the model's protobuf encoding that tell it; anything malformed reads as
@@ -27,7 +32,8 @@ class ProtoReader {
 public:
     ProtoReader(const uint8_t* data, size_t size) : m_at(data), m_end(data + size) {}
 
-    // The next field; a length-delimited one's bytes in `bytes`. False at the end or on error.
+    // The next field; a length-delimited one's bytes in `bytes`, a varint's value in number().
+    // False at the end or on error.
     bool next(uint32_t& field, std::pair<const uint8_t*, size_t>& bytes)
     {
         uint64_t key = 0;
@@ -36,11 +42,9 @@ public:
         }
         field = uint32_t(key >> 3);
         bytes = {nullptr, 0};
+        m_number = 0;
         switch (key & 7) {
-        case 0: {
-            uint64_t ignored = 0;
-            return varint(ignored);
-        }
+        case 0: return varint(m_number);
         case 1: return skip(8);
         case 5: return skip(4);
         case 2: {
@@ -56,9 +60,26 @@ public:
         }
     }
 
+    uint64_t number() const { return m_number; }
+
+    // The varints of a repeated field, packed or not: `bytes` and number() of one next().
+    static std::vector<uint64_t> numbers(std::pair<const uint8_t*, size_t> bytes, uint64_t number)
+    {
+        if (!bytes.first) {
+            return {number};
+        }
+        std::vector<uint64_t> values;
+        ProtoReader packed(bytes.first, bytes.second);
+        for (uint64_t value = 0; packed.m_at < packed.m_end && packed.varint(value); value = 0) {
+            values.push_back(value);
+        }
+        return values;
+    }
+
 private:
     const uint8_t* m_at;
     const uint8_t* m_end;
+    uint64_t m_number = 0;
 
     bool varint(uint64_t& value)
     {
@@ -84,9 +105,12 @@ private:
 
 // TypeProto: tensor_type 1 and sparse_tensor_type 8 (shape: field 2), sequence_type 4 and
 // optional_type 9 (element: field 1), map_type 5 (values: field 2).
-inline DeclaredShape declaredShape(std::pair<const uint8_t*, size_t> type)
+inline DeclaredShape declaredShape(std::pair<const uint8_t*, size_t> type, int depth = 0)
 {
     DeclaredShape result;
+    if (depth >= maxNesting) {
+        return result;
+    }
     ProtoReader reader(type.first, type.second);
     uint32_t field = 0;
     std::pair<const uint8_t*, size_t> bytes;
@@ -106,7 +130,7 @@ inline DeclaredShape declaredShape(std::pair<const uint8_t*, size_t> type)
             if (innerField == wanted && innerBytes.first) {
                 found = true;
                 if (field == 4 || field == 9 || field == 5) {
-                    result.inner = std::make_shared<DeclaredShape>(declaredShape(innerBytes));
+                    result.inner = std::make_shared<DeclaredShape>(declaredShape(innerBytes, depth + 1));
                 }
             }
         }

@@ -4,6 +4,8 @@
 #pragma once
 
 #include "onnx/DeclaredShape.hpp"
+#include "onnx/ExternalData.hpp"
+#include "onnx/ModelMetadata.hpp"
 #include "onnx/OnnxRuntime.hpp"
 #include "onnx/Tensor.hpp"
 
@@ -15,6 +17,7 @@
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <system_error>
@@ -72,6 +75,20 @@ struct TypeDesc {
         } else if (contained && declared.inner) {
             contained->apply(*declared.inner);
         }
+    }
+
+    // Fixes the dimensions named `symbol` at `value`, in this tensor or the tensors held; true
+    // if there were any.
+    bool fix(const std::string& symbol, int64_t value)
+    {
+        bool found = false;
+        for (size_t i = 0; i < symbols.size(); ++i) {
+            if (symbols[i] == symbol) {
+                dims[i] = value;
+                found = true;
+            }
+        }
+        return (contained && contained->fix(symbol, value)) || found;
     }
 
     // The element type of a tensor, or of the tensors a sequence or optional value holds.
@@ -139,8 +156,15 @@ struct ValueInfo {
 };
 
 struct SessionOptions {
-    int threads = 0;
+    int threads = 0;      // intra-op; 0: the runtime's default
+    int interThreads = 0; // inter-op, for parallel execution
+    ExecutionMode execution = ORT_SEQUENTIAL;
     GraphOptimizationLevel optimization = ORT_ENABLE_ALL;
+    std::string optimizedPath; // "": not saved
+    std::string profilePrefix; // "": no profiling
+    std::vector<std::pair<std::string, int64_t>> freeDimensions;
+    // The folder a model given as bytes resolves its external data against.
+    std::optional<std::filesystem::path> externalData;
 };
 
 class Session {
@@ -161,21 +185,51 @@ public:
         if (std::filesystem::is_directory(status)) {
             throw std::system_error(std::make_error_code(std::errc::is_a_directory), path);
         }
+        if (options.externalData) {
+            throw std::invalid_argument("external_data is for a model given as bytes; a model file reads its "
+                                        "external data from its own folder");
+        }
         m_session = Ort::Session(*m_env, path.c_str(), sessionOptions(options));
-        describe();
-        readDeclaredShapes(path);
+        describe(options);
+        readModelFile(path);
     }
 
+    // External data is never looked for in the current directory, where the runtime would
+    // look for it: without a folder to read it from, such a model is refused.
     Session(const void* data, size_t size, const SessionOptions& options)
         : m_env(sharedEnvironment()), m_session(nullptr)
     {
-        m_session = Ort::Session(*m_env, data, size, sessionOptions(options));
-        describe();
-        applyDeclaredShapes(data, size);
+        const std::vector<ExternalTensor> external = externalTensors(data, size);
+        if (!external.empty() && !options.externalData) {
+            throw std::invalid_argument("the model keeps '" + external.front().name + "' in the external data file '"
+                                        + external.front().location
+                                        + "'; a model given as bytes needs external_data= naming the folder that holds it");
+        }
+        Ort::SessionOptions made = sessionOptions(options);
+        if (!external.empty()) {
+            m_external = std::make_unique<ExternalData>(external, *options.externalData);
+            m_external->addTo(made);
+        }
+        m_session = Ort::Session(*m_env, data, size, made);
+        describe(options);
+        readModel(data, size);
     }
 
     const std::vector<ValueInfo>& inputs() const { return m_inputs; }
     const std::vector<ValueInfo>& outputs() const { return m_outputs; }
+    const ModelMetadata& metadata() const { return m_metadata; }
+
+    // The profile's file, once, while the session profiles; none otherwise.
+    std::optional<std::string> endProfiling()
+    {
+        std::lock_guard<std::mutex> lock(m_profileMutex);
+        if (!m_profiling) {
+            return std::nullopt;
+        }
+        m_profiling = false;
+        Ort::AllocatorWithDefaultOptions allocator;
+        return std::string(m_session.EndProfilingAllocated(allocator).get());
+    }
 
     // Safe from several threads at once, as the runtime's own run is.
     void run(const Ort::RunOptions& options, const char* const* inputNames, const OrtValue* const* inputs,
@@ -195,23 +249,43 @@ public:
 
 private:
     std::shared_ptr<Ort::Env> m_env;
+    std::unique_ptr<ExternalData> m_external; // the session reads it to the end
     Ort::Session m_session;
     std::vector<ValueInfo> m_inputs;
     std::vector<ValueInfo> m_outputs;
+    ModelMetadata m_metadata;
+    std::mutex m_profileMutex;
+    bool m_profiling = false;
 
     static Ort::SessionOptions sessionOptions(const SessionOptions& given)
     {
         Ort::SessionOptions options;
         options.SetLogSeverityLevel(quietLogLevel);
         options.SetGraphOptimizationLevel(given.optimization);
+        options.SetExecutionMode(given.execution);
         if (given.threads > 0) {
             options.SetIntraOpNumThreads(given.threads);
+        }
+        if (given.interThreads > 0) {
+            options.SetInterOpNumThreads(given.interThreads);
+        }
+        if (!given.optimizedPath.empty()) {
+            options.SetOptimizedModelFilePath(given.optimizedPath.c_str());
+        }
+        if (!given.profilePrefix.empty()) {
+            options.EnableProfiling(given.profilePrefix.c_str());
+        }
+        for (const auto& [name, value] : given.freeDimensions) {
+            Ort::ThrowOnError(Ort::GetApi().AddFreeDimensionOverrideByName(options, name.c_str(), value));
         }
         return options;
     }
 
-    void applyDeclaredShapes(const void* model, size_t size)
+    // What the runtime does not say: which shapes are declared at all, and the metadata's
+    // producer version and whether the version is set.
+    void readModel(const void* model, size_t size)
     {
+        m_metadata.readFrom(model, size);
         for (const auto& [name, shape] : declaredShapes(model, size)) {
             for (auto* infos : {&m_inputs, &m_outputs}) {
                 for (ValueInfo& info : *infos) {
@@ -224,7 +298,7 @@ private:
     }
 
     // Mapped rather than read: only the graph's few value descriptions are looked at.
-    void readDeclaredShapes(const std::string& path)
+    void readModelFile(const std::string& path)
     {
         const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
         if (fd < 0) {
@@ -234,7 +308,7 @@ private:
         if (::fstat(fd, &status) == 0 && status.st_size > 0) {
             void* model = ::mmap(nullptr, size_t(status.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
             if (model != MAP_FAILED) {
-                applyDeclaredShapes(model, size_t(status.st_size));
+                readModel(model, size_t(status.st_size));
                 ::munmap(model, size_t(status.st_size));
             }
         }
@@ -242,8 +316,10 @@ private:
     }
 
     // Inputs in the model's order, then the initializers that a feed may override.
-    void describe()
+    void describe(const SessionOptions& options)
     {
+        m_metadata = ModelMetadata::of(m_session);
+        m_profiling = !options.profilePrefix.empty();
         Ort::AllocatorWithDefaultOptions allocator;
         for (size_t i = 0, n = m_session.GetInputCount(); i < n; ++i) {
             m_inputs.push_back({m_session.GetInputNameAllocated(i, allocator).get(),
@@ -256,6 +332,14 @@ private:
         for (size_t i = 0, n = m_session.GetOutputCount(); i < n; ++i) {
             m_outputs.push_back({m_session.GetOutputNameAllocated(i, allocator).get(),
                                  TypeDesc::of(m_session.GetOutputTypeInfo(i).GetConst()), false});
+        }
+        // The runtime shows the fixed inputs itself; outputs named alike follow.
+        for (const auto& [name, value] : options.freeDimensions) {
+            for (auto* infos : {&m_inputs, &m_outputs}) {
+                for (ValueInfo& info : *infos) {
+                    info.type.fix(name, value);
+                }
+            }
         }
     }
 };

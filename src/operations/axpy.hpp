@@ -5,7 +5,7 @@
 
 namespace Quelt {
 
-template <Blas::Contiguous X, Blas::Contiguous Y>
+template <Blas::Contiguous X, Blas::Contiguous Y, typename Section = Blas::Plain>
     requires Blas::SameElements<X, Y>
 Y& axpy(typename X::SampleType alpha, const X& x, Y& y)
 {
@@ -13,6 +13,7 @@ Y& axpy(typename X::SampleType alpha, const X& x, Y& y)
     Blas::checkHolds("axpy", x.numel(), y.numel());
     Blas::checkApartOrSame("axpy", x, y);
     const blasint n = Blas::narrow("axpy", x.numel());
+    const Section section(n, x, y);
     // x and y the very same elements: a complex axpy kernel writes an element's real part
     // before it reads that element's real part again for the imaginary one. y := (1 + alpha) y
     // is the same result from a routine that reads each element once.

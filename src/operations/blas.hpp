@@ -135,6 +135,17 @@ bool sameElements(const X& x, const Y& y)
     return sameElements(extentOf(x), extentOf(y));
 }
 
+// What an operation's routine call runs inside: an operation makes one once every check has
+// passed, from the call's work (multiply-adds, or elements for level 1) and its operands, and
+// drops it when the routine has returned, before anything may throw. This one adds nothing;
+// quelt's bindings give one that lets other Python threads run meanwhile.
+struct Plain {
+    template <Contiguous... C>
+    explicit constexpr Plain(double /*work*/, const C&... /*operands*/) noexcept
+    {
+    }
+};
+
 // Level 1. Complex scalars and results travel by address; the parameter or local holding
 // one is what CBLAS reads or writes.
 

@@ -5,13 +5,15 @@
 
 namespace Quelt {
 
-template <Blas::Contiguous X, Blas::Contiguous Y>
+template <Blas::Contiguous X, Blas::Contiguous Y, typename Section = Blas::Plain>
     requires Blas::SameElements<X, Y>
 Y& copy(const X& x, Y& y)
 {
     Blas::checkHolds("copy", x.numel(), y.numel());
     Blas::checkApartOrSame("copy", x, y);
-    Blas::copy(Blas::narrow("copy", x.numel()), x.get(), y.get());
+    const blasint n = Blas::narrow("copy", x.numel());
+    const Section section(n, x, y);
+    Blas::copy(n, x.get(), y.get());
     return y;
 }
 

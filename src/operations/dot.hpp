@@ -5,20 +5,24 @@
 
 namespace Quelt {
 
-template <Blas::Contiguous X, Blas::Contiguous Y>
+template <Blas::Contiguous X, Blas::Contiguous Y, typename Section = Blas::Plain>
     requires Blas::SameElements<X, Y>
 typename X::SampleType dot(const X& x, Y& y)
 {
     Blas::checkHolds("dot", x.numel(), y.numel());
-    return Blas::dot(Blas::narrow("dot", x.numel()), x.get(), y.get());
+    const blasint n = Blas::narrow("dot", x.numel());
+    const Section section(n, x, y);
+    return Blas::dot(n, x.get(), y.get());
 }
 
-template <Blas::Contiguous X, Blas::Contiguous Y>
+template <Blas::Contiguous X, Blas::Contiguous Y, typename Section = Blas::Plain>
     requires Blas::SameElements<X, Y> && Blas::ComplexElement<typename X::SampleType>
 typename X::SampleType hdot(const X& x, Y& y)
 {
     Blas::checkHolds("hdot", x.numel(), y.numel());
-    return Blas::hdot(Blas::narrow("hdot", x.numel()), x.get(), y.get());
+    const blasint n = Blas::narrow("hdot", x.numel());
+    const Section section(n, x, y);
+    return Blas::hdot(n, x.get(), y.get());
 }
 
 } // namespace Quelt

@@ -29,7 +29,7 @@ void validate_gemm(const T& A, const S& X, R& Y)
     }
 }
 
-template <Blas::TwoDimensional T, Blas::TwoDimensional S, Blas::TwoDimensional R>
+template <Blas::TwoDimensional T, Blas::TwoDimensional S, Blas::TwoDimensional R, typename Section = Blas::Plain>
     requires Blas::SameElements<T, S> && Blas::SameElements<T, R>
 R& gemm(typename T::SampleType a, typename T::SampleType b, const T& A, const S& X, R& Y)
 {
@@ -45,6 +45,7 @@ R& gemm(typename T::SampleType a, typename T::SampleType b, const T& A, const S&
     const blasint lda = Blas::narrow("gemm", Blas::leading(m));
     const blasint ldx = Blas::narrow("gemm", Blas::leading(X.template dim<0>()));
     const blasint ldy = Blas::narrow("gemm", Blas::leading(Y.template dim<0>()));
+    const Section section(double(m) * double(n) * double(k), A, X, Y);
     Blas::gemm(rows, cols, inner, a, A.get(), lda, X.get(), ldx, b, Y.get(), ldy);
     return Y;
 }

@@ -31,7 +31,7 @@ void validate_gemv(const T& A, const S& x, R& y)
 
 // Only the first n elements of x and the first m of y take part: the first column of a
 // matrix standing as x or y.
-template <Blas::Contiguous T, Blas::Contiguous S, Blas::Contiguous R>
+template <Blas::Contiguous T, Blas::Contiguous S, Blas::Contiguous R, typename Section = Blas::Plain>
     requires Blas::SameElements<T, S> && Blas::SameElements<T, R>
 R& gemv(typename T::SampleType a, typename T::SampleType b, const T& A, const S& x, R& y)
 {
@@ -56,6 +56,7 @@ R& gemv(typename T::SampleType a, typename T::SampleType b, const T& A, const S&
         const blasint lda = Blas::narrow("gemv", Blas::leading(m));
         // BLAS returns at once for a matrix without columns; a A x is then zero and y := b y,
         // as gemm does with an inner size of 0.
+        const Section section(double(m) * double(n) + double(m), A, x, y);
         if (cols == 0) {
             Blas::scal(rows, b, y.get());
         } else {

@@ -54,7 +54,7 @@ void checkFinite(const char* what, const T* values, size_t count)
 
 // B holds b in its first m elements on entry and x in its first n on return. A's elements are
 // replaced by its QR (m >= n) or LQ (m < n) factorisation.
-template <Blas::TwoDimensional T, Blas::Contiguous S>
+template <Blas::TwoDimensional T, Blas::Contiguous S, typename Section = Blas::Plain>
     requires Blas::SameElements<T, S>
 void ls(const T& A, S& B)
 {
@@ -76,7 +76,12 @@ void ls(const T& A, S& B)
     detail::checkFinite("matrix A", A.get(), A.numel());
     detail::checkFinite("b", B.get(), needed);
 
-    const lapack_int status = Blas::gels(rows, cols, A.get(), lda, B.get(), ldb);
+    // A QR or LQ factorisation of an m x n matrix costs about m n min(m, n) multiply-adds.
+    lapack_int status = 0;
+    {
+        const Section section(double(m) * double(n) * double(std::min(m, n)), A, B);
+        status = Blas::gels(rows, cols, A.get(), lda, B.get(), ldb);
+    }
     if (status == 0) {
         return;
     }

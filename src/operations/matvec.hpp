@@ -5,12 +5,12 @@
 
 namespace Quelt {
 
-template <Blas::Contiguous T, Blas::Contiguous S, Blas::Contiguous R>
+template <Blas::Contiguous T, Blas::Contiguous S, Blas::Contiguous R, typename Section = Blas::Plain>
     requires Blas::SameElements<T, S> && Blas::SameElements<T, R>
 R& matvec(const T& A, const S& x, R& y)
 {
     using E = typename T::SampleType;
-    return Quelt::gemv(E(1), E(1), A, x, y);
+    return Quelt::gemv<T, S, R, Section>(E(1), E(1), A, x, y);
 }
 
 } // namespace Quelt

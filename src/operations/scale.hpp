@@ -5,10 +5,12 @@
 
 namespace Quelt {
 
-template <Blas::Contiguous X>
+template <Blas::Contiguous X, typename Section = Blas::Plain>
 X& scale(typename X::SampleType alpha, X& x)
 {
-    Blas::scal(Blas::narrow("scale", x.numel()), alpha, x.get());
+    const blasint n = Blas::narrow("scale", x.numel());
+    const Section section(n, x);
+    Blas::scal(n, alpha, x.get());
     return x;
 }
 

@@ -5,11 +5,11 @@
 
 namespace Quelt {
 
-template <Blas::Contiguous X, Blas::Contiguous Y>
+template <Blas::Contiguous X, Blas::Contiguous Y, typename Section = Blas::Plain>
     requires Blas::SameElements<X, Y>
 Y& sum(const X& x, Y& y)
 {
-    return Quelt::axpy(typename X::SampleType(1), x, y);
+    return Quelt::axpy<X, Y, Section>(typename X::SampleType(1), x, y);
 }
 
 } // namespace Quelt

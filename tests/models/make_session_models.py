@@ -5,6 +5,7 @@ python3-onnx): /usr/bin/python3 tests/models/make_session_models.py [output fold
 The .onnx files in session/ beside this script are its output; rerun it after changing a model.
 """
 import os
+import struct
 import sys
 
 import onnx
@@ -135,6 +136,31 @@ def main(folder):
     model.ir_version = make_models.IR_VERSION
     with open(os.path.join(folder, "map_input.onnx"), "wb") as out:
         out.write(model.SerializeToString())
+
+    # Every field of the model's metadata set, beside the models above that set few.
+    graph = helper.make_graph([helper.make_node("Identity", ["x"], ["y"])], "described",
+                              [tensor("x", TensorProto.FLOAT, ["batch"])], [tensor("y", TensorProto.FLOAT, ["batch"])],
+                              doc_string="the graph's own doc string")
+    model = helper.make_model(graph, opset_imports=make_models.OPSET, producer_name="quelt-tests",
+                              producer_version="1.2.3", domain="org.quelt.tests", model_version=7,
+                              doc_string="y is x; every metadata field is set")
+    helper.set_model_props(model, {"labels": "cat,dog", "sample_rate": "16000"})
+    model.ir_version = make_models.IR_VERSION
+    with open(os.path.join(folder, "metadata.onnx"), "wb") as out:
+        out.write(model.SerializeToString())
+
+    # Weights in a file of their own, two tensors in one file: y = x * scale + bias.
+    # Only raw data moves to an external file.
+    scale = helper.make_tensor("scale", TensorProto.FLOAT, [4], struct.pack("<4f", 1.0, 2.0, 3.0, 4.0), raw=True)
+    bias = helper.make_tensor("bias", TensorProto.FLOAT, [4], struct.pack("<4f", 0.5, 0.25, -1.0, 100.0), raw=True)
+    graph = helper.make_graph(
+        [helper.make_node("Mul", ["x", "scale"], ["scaled"]), helper.make_node("Add", ["scaled", "bias"], ["y"])],
+        "external", [tensor("x", TensorProto.FLOAT, [4])], [tensor("y", TensorProto.FLOAT, [4])], [scale, bias],
+        doc_string="y is x * scale + bias, with scale and bias in external.bin")
+    model = helper.make_model(graph, opset_imports=make_models.OPSET, producer_name="quelt-tests")
+    model.ir_version = make_models.IR_VERSION
+    onnx.save_model(model, os.path.join(folder, "external.onnx"), save_as_external_data=True,
+                    all_tensors_to_one_file=True, location="external.bin", size_threshold=0)
 
 
 if __name__ == "__main__":

@@ -1,7 +1,9 @@
 """Calls every overload of every module function, with conversions and mismatches, and prints
 one line per call: what it returned or raised and what its operands hold afterwards.
 
-Run under two builds of the module, the lines must agree: the comparison is the test.
+Run under two builds of the module, the lines must agree: the comparison is the test. A second
+argument `quelt` calls quelt's functions instead of queltcore's (on queltcore's classes, as
+always); their lines must agree with the core's too.
 """
 import json
 import random
@@ -118,11 +120,11 @@ def call(function, args, wholes, out):
     out.append(json.dumps([function.__name__, outcome, [contents(w) for w in wholes]]))
 
 
-def battery(seed):
+def battery(seed, functions=q):
     rng = random.Random(seed)
     out = []
     for name in NAMES:
-        function = getattr(q, name)
+        function = getattr(functions, name)
         for types in overloads(name):
             for config in range(6):
                 args, wholes = [], []
@@ -205,5 +207,6 @@ def battery(seed):
 
 
 if __name__ == "__main__":
-    lines = battery(int(sys.argv[1]) if len(sys.argv) > 1 else 1)
+    functions = __import__(sys.argv[2]) if len(sys.argv) > 2 else q
+    lines = battery(int(sys.argv[1]) if len(sys.argv) > 1 else 1, functions)
     sys.stdout.write("\n".join(lines) + "\n")

@@ -4,7 +4,9 @@ dispatch_battery.py calls every registered overload of every module function wit
 and mismatching shapes, every kind of scalar, other element types, too few arguments,
 keywords, subclass instances and uninitialised ones, and writes what each call returned or
 raised and what its operands hold afterwards. It runs once under this build's module and once
-under the copy built without the fast dispatch; the two transcripts must be identical.
+under the copy built without the fast dispatch; the two transcripts must be identical. quelt's
+functions, registered from the same loops with their own fast dispatch, must write the same
+transcript as queltcore's.
 """
 import collections
 import ctypes
@@ -20,9 +22,9 @@ COUNTS = {"scale": 12, "sum": 36, "dot": 36, "copy": 36, "swap": 36, "axpy": 36,
           "gemv": 108, "matvec": 108, "gemm": 4, "matmul": 4}
 
 
-def transcript(module_dir, seed):
+def transcript(module_dir, seed, functions="queltcore"):
     env = dict(os.environ, PYTHONPATH=module_dir)
-    result = subprocess.run([sys.executable, os.path.join(HERE, "dispatch_battery.py"), str(seed)],
+    result = subprocess.run([sys.executable, os.path.join(HERE, "dispatch_battery.py"), str(seed), functions],
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True, env=env)
     if result.returncode != 0:
         raise AssertionError("battery failed under %s:\n%s" % (module_dir, result.stderr))
@@ -45,6 +47,12 @@ class FastDispatchTest(unittest.TestCase):
                 self.assertEqual(len(fast), len(chain))
                 for fast_line, chain_line in zip(fast, chain):
                     self.assertEqual(fast_line, chain_line)
+
+    def test_quelt_functions_have_the_same_outcomes(self):
+        build = os.path.dirname(CHAIN_DIR)
+        for seed in (1, 2):
+            with self.subTest(seed=seed):
+                self.assertEqual(transcript(build, seed, "quelt"), transcript(build, seed))
 
     def test_battery_reaches_every_overload(self):
         import dispatch_battery
@@ -76,6 +84,15 @@ class FastDispatchTest(unittest.TestCase):
                                     universal_newlines=True, env=env, check=True).stdout
             counts[label] = int(output)
         self.assertEqual(counts, {"fast": len(COUNTS), "chain": 0})
+
+    def test_quelt_functions_enter_through_a_front_end_of_their_own(self):
+        import quelt
+        import queltcore as q
+        plain = entry_point(q.vecs.__dict__["numel"].__func__)
+        core = {entry_point(getattr(q, n)) for n in COUNTS}
+        own = {entry_point(getattr(quelt, n)) for n in COUNTS}
+        self.assertEqual(len(own), len(COUNTS))
+        self.assertFalse(own & (core | {plain}))
 
     def test_function_objects_look_the_same(self):
         script = ("import queltcore as q\n"

@@ -14,10 +14,11 @@ element-wise operation.
 
 The shuffled deck of overloads guarantees that every one of them is called in each pass.
 
-    test_random_calls.py --seed N --count M [--quiet]
+    test_random_calls.py --seed N --count M [--quiet] [--functions quelt]
 
 runs M operation calls from seed N and prints what was covered; under unittest a fixed seed
-and count are used.
+and count are used, for queltcore's functions and for quelt's (which release the interpreter
+lock for large calls and must do everything else as the core's do).
 """
 import argparse
 import collections
@@ -26,6 +27,7 @@ import sys
 import time
 import unittest
 
+import quelt
 import queltcore as q
 from support import stored
 from test_operations import expected_signatures
@@ -309,7 +311,8 @@ def least_squares(letter, A, B):
 class Session:
     """The objects alive, their model, and the steps that act on them."""
 
-    def __init__(self, seed):
+    def __init__(self, seed, functions=q):
+        self.functions = functions
         self.rng = random.Random(seed)
         self.seed = seed
         Obj.serial = 0  # labels in messages repeat with the seed
@@ -673,7 +676,7 @@ class Session:
         before = [sys.getrefcount(o) for o in objects]
         self.operation_calls += 1
         self.calls += 1
-        function = getattr(q, name)
+        function = getattr(self.functions, name)
         result = None
         try:
             result = function(*args)
@@ -750,7 +753,7 @@ class Session:
             self.step_number, self.seed, name, ", ".join(repr(c) for c in scalars + containers), replaced, position)
         self.calls += 1
         self.covered[("no overload", name, letter)]["refused"] += 1
-        self.expect_raise(lambda: getattr(q, name)(*args), TypeError, error, containers, description)
+        self.expect_raise(lambda: getattr(self.functions, name)(*args), TypeError, error, containers, description)
 
     @staticmethod
     def some_overload_takes(name, args):
@@ -879,9 +882,9 @@ class Session:
             self.verify_all()
 
 
-def run(seed, count):
+def run(seed, count, functions=q):
     """Runs steps until `count` operation calls have been made; returns the session."""
-    session = Session(seed)
+    session = Session(seed, functions)
     while session.operation_calls < count:
         session.step()
     session.verify_all()
@@ -907,9 +910,14 @@ def summary(session, seconds):
 
 class RandomCallsTest(unittest.TestCase):
     def test_random_calls_agree_with_the_model(self):
+        for functions in (q, quelt):
+            with self.subTest(functions=functions.__name__):
+                self.check_functions(functions)
+
+    def check_functions(self, functions):
         started = time.time()
         try:
-            session = run(SEED, COUNT)
+            session = run(SEED, COUNT, functions)
         except Mismatch as mismatch:
             self.fail(str(mismatch))
         sys.stderr.write("\n" + summary(session, time.time() - started) + "\n")
@@ -930,10 +938,12 @@ def main():
     parser.add_argument("--seed", type=int, default=SEED)
     parser.add_argument("--count", type=int, default=COUNT, help="operation calls to make")
     parser.add_argument("--quiet", action="store_true")
+    parser.add_argument("--functions", choices=("queltcore", "quelt"), default="queltcore",
+                        help="whose operations to call")
     options = parser.parse_args()
     started = time.time()
     try:
-        session = run(options.seed, options.count)
+        session = run(options.seed, options.count, {"queltcore": q, "quelt": quelt}[options.functions])
     except Mismatch as mismatch:
         print("MISMATCH: %s" % mismatch)
         return 1

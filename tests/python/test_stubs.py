@@ -101,6 +101,23 @@ class CoreStubs(unittest.TestCase):
                         self.check(function, methods[method], method, True)
 
 
+class OperationStubs(unittest.TestCase):
+    def test_quelt_operations_have_the_core_signatures(self):
+        path = os.path.join(os.path.dirname(quelt.__file__), "_operations.pyi")
+        committed = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "python", "quelt",
+                                 "_operations.pyi")
+        with open(path) as stub, open(committed) as source:
+            text = stub.read()
+            self.assertEqual(source.read(), text)
+        own = definitions(ast.parse(text).body)
+        core = definitions(TREE.body)
+        self.assertEqual(set(own), set(quelt._operations.__all__))
+        for name, nodes in own.items():
+            with self.subTest(name=name):
+                self.assertEqual([ast.dump(n) for n in nodes], [ast.dump(n) for n in core[name]])
+                self.assertEqual(getattr(quelt, name).__doc__, getattr(queltcore, name).__doc__)
+
+
 class PackageAnnotations(unittest.TestCase):
     def test_marker_and_annotated_functions(self):
         folder = os.path.dirname(quelt.__file__)
