@@ -1,5 +1,5 @@
 """Helpers shared by the Python tests: element rounding, a quiet standard output, an environment
-without the sanitizer runtime."""
+without the sanitizer runtime, buffers of any format, shape and strides."""
 import contextlib
 import ctypes
 import os
@@ -44,3 +44,53 @@ def without_sanitizer():
     """This process's environment without the sanitizer build's preloaded runtime, for programs
     that are not this project's to check (the compiler, cmake, bash, npm)."""
     return {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+
+
+class _PyBuffer(ctypes.Structure):
+    _fields_ = [("buf", ctypes.c_void_p), ("obj", ctypes.c_void_p), ("len", ctypes.c_ssize_t),
+                ("itemsize", ctypes.c_ssize_t), ("readonly", ctypes.c_int), ("ndim", ctypes.c_int),
+                ("format", ctypes.c_char_p), ("shape", ctypes.POINTER(ctypes.c_ssize_t)),
+                ("strides", ctypes.POINTER(ctypes.c_ssize_t)), ("suboffsets", ctypes.c_void_p),
+                ("internal", ctypes.c_void_p)]
+
+
+_from_buffer = ctypes.pythonapi.PyMemoryView_FromBuffer
+_from_buffer.restype = ctypes.py_object
+_from_buffer.argtypes = [ctypes.POINTER(_PyBuffer)]
+
+
+class Exported:
+    """A buffer as another library's exporter would hand it over (NumPy's "3w" strings, say),
+    which memoryview.cast cannot make: `view` is a memoryview of `data`'s bytes read with that
+    format, item size, shape and byte strides (row-major when None). The memoryview copies shape
+    and strides but not the format or the bytes, so this object keeps both alive: hold it for as
+    long as the view is used."""
+
+    def __init__(self, data, format, itemsize, shape, strides=None, readonly=False):
+        self.data = ctypes.create_string_buffer(bytes(data), max(len(data), 1))
+        self.format = format.encode()
+        shape = tuple(shape)
+        if strides is None:
+            strides, step = [], itemsize
+            for size in reversed(shape):
+                strides.insert(0, step)
+                step *= size
+        count = 1
+        for size in shape:
+            count *= size
+        info = _PyBuffer(ctypes.addressof(self.data), None, count * itemsize, itemsize, int(readonly), len(shape),
+                         self.format, (ctypes.c_ssize_t * max(len(shape), 1))(*shape),
+                         (ctypes.c_ssize_t * max(len(shape), 1))(*strides), None, None)
+        self.view = _from_buffer(ctypes.byref(info))
+
+
+def exported(data, format, itemsize, shape, strides=None, readonly=False):
+    """The memoryview of an Exported; the memory and format stay alive as long as the view does."""
+    holder = Exported(data, format, itemsize, shape, strides, readonly)
+    _keep.append(holder)
+    return holder.view
+
+
+# Exported buffers made by exported() live for the test process: they are small, and a view must
+# never outlive the bytes it reads.
+_keep = []
