@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "casters.hpp"
+#include "strings.hpp"
 #include "type_name.hpp"
 
 namespace py = pybind11;
@@ -549,8 +550,11 @@ Source readNested(py::handle value, const Context& context, std::optional<size_t
 
 Source readBuffer(std::unique_ptr<Buffer> buffer, const Context& context)
 {
-    Source source;
     const Py_buffer& view = *buffer->view;
+    if (context.wording == Wording::Feed && isStringFormat(view)) {
+        return readStringBuffer(std::move(buffer), context);
+    }
+    Source source;
     const BufferFormat format = parseBufferFormat(view.format, view.itemsize);
     if (!format.element) {
         if (context.wording == Wording::Exchange) {

@@ -11,6 +11,7 @@
 #include "buffer_format.hpp"
 #include "casters.hpp"
 #include "convert.hpp"
+#include "strings.hpp"
 #include "type_name.hpp"
 
 namespace py = pybind11;
@@ -93,6 +94,9 @@ namespace tensors {
 
 ONNXTensorElementDataType bufferType(const Py_buffer& view, const std::string& what)
 {
+    if (isStringFormat(view)) {
+        return ONNX_TENSOR_ELEMENT_DATA_TYPE_STRING;
+    }
     const BufferFormat format = parseBufferFormat(view.format, view.itemsize);
     if (!format.element) {
         typeError(what + ": buffer format '" + format.text + "' is not an element type the runtime knows");
@@ -103,7 +107,9 @@ ONNXTensorElementDataType bufferType(const Py_buffer& view, const std::string& w
 // A copy of a buffer's elements as `type` (bfloat16 from its raw bits), in row-major order.
 TensorPtr copyOfBuffer(Source source, ONNXTensorElementDataType type, const std::string& what)
 {
-    if (type == ONNX_TENSOR_ELEMENT_DATA_TYPE_BFLOAT16 && source.format->code == ElementCode::UInt16) {
+    if (!source.buffer) { // strings, read into leaves
+        checkType(what, type, ONNX_TENSOR_ELEMENT_DATA_TYPE_STRING);
+    } else if (type == ONNX_TENSOR_ELEMENT_DATA_TYPE_BFLOAT16 && source.format->code == ElementCode::UInt16) {
         auto tensor = tensorFromSource(source, ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT16, what);
         return copyOfTensor(*tensor, type, tensor->shape());
     }
@@ -217,7 +223,7 @@ const OrtValue* feedTensor(py::handle value, const TypeDesc& type, const std::st
         Source source = readBuffer(std::move(buffer), feedContext(what));
         std::vector<int64_t> shape = source.shape;
         checkShape(what, type, shape);
-        if (!isRowMajor(source.layout, size_t(view.itemsize))) {
+        if (!source.buffer || !isRowMajor(source.layout, size_t(view.itemsize))) {
             return keeper.keepTensor(copyOfBuffer(std::move(source), type.element, what), type.element);
         }
         buffer = std::move(source.buffer);

@@ -62,11 +62,12 @@ _from_buffer.argtypes = [ctypes.POINTER(_PyBuffer)]
 class Exported:
     """A buffer as another library's exporter would hand it over (NumPy's "3w" strings, say),
     which memoryview.cast cannot make: `view` is a memoryview of `data`'s bytes read with that
-    format, item size, shape and byte strides (row-major when None). The memoryview copies shape
+    format, item size, shape and byte strides (row-major when None), its first item `offset`
+    bytes in (for negative strides). The memoryview copies shape
     and strides but not the format or the bytes, so this object keeps both alive: hold it for as
     long as the view is used."""
 
-    def __init__(self, data, format, itemsize, shape, strides=None, readonly=False):
+    def __init__(self, data, format, itemsize, shape, strides=None, readonly=False, offset=0):
         self.data = ctypes.create_string_buffer(bytes(data), max(len(data), 1))
         self.format = format.encode()
         shape = tuple(shape)
@@ -78,15 +79,15 @@ class Exported:
         count = 1
         for size in shape:
             count *= size
-        info = _PyBuffer(ctypes.addressof(self.data), None, count * itemsize, itemsize, int(readonly), len(shape),
+        info = _PyBuffer(ctypes.addressof(self.data) + offset, None, count * itemsize, itemsize, int(readonly), len(shape),
                          self.format, (ctypes.c_ssize_t * max(len(shape), 1))(*shape),
                          (ctypes.c_ssize_t * max(len(shape), 1))(*strides), None, None)
         self.view = _from_buffer(ctypes.byref(info))
 
 
-def exported(data, format, itemsize, shape, strides=None, readonly=False):
+def exported(data, format, itemsize, shape, strides=None, readonly=False, offset=0):
     """The memoryview of an Exported; the memory and format stay alive as long as the view does."""
-    holder = Exported(data, format, itemsize, shape, strides, readonly)
+    holder = Exported(data, format, itemsize, shape, strides, readonly, offset)
     _keep.append(holder)
     return holder.view
 
