@@ -45,6 +45,12 @@ TARGET_THREADS_RATIO = 0.6
 # runtime's own grows by less than this share of one copy of the largest input.
 TARGET_FEED_GROWTH_OF_COPY = 0.25
 
+# quelt.Session for serving: outputs into the caller's buffer over output sizes, and a run of
+# the slow model (SLOW_SIZE x SLOW_SIZE matrices) stopped from another thread.
+INTO_SIZES = [1000, 100000, 1000000]
+SLOW_SIZE = 384
+TARGET_CANCEL_SECONDS = 0.1
+
 
 def families(letter):
     """The families that exist for an element type: hdot only for the complex ones."""

@@ -8,6 +8,8 @@ queltfloor, the module that gives every overload a function of its own.
     harness.py throughput OUT MODELS   the large sizes and the model that computes for a while
     harness.py quelt OUT MODELS        the quelt package: data exchange against memcpy and element
                                        loops, quelt.Session against the runtime's Run (package.py)
+    harness.py serving OUT MODELS      quelt.Session for serving: stop bookkeeping, outputs into
+                                       the caller's buffer, cancellation latency (serving.py)
     harness.py threads OUT             quelt's operations from two threads against one after the
                                        other, another thread's pauses during a long call (threads.py)
 
@@ -465,6 +467,14 @@ def package_phase(out, models, log):
     cases.save(out, result)
 
 
+def serving_phase(out, models, log):
+    import serving
+
+    result = serving.run(models, log, LATENCY_BLOCK, THROUGHPUT_BLOCK)
+    result["process"] = process_info()
+    cases.save(out, result)
+
+
 def threads_phase(out, models, log):
     import threads
 
@@ -483,7 +493,9 @@ def main(argv):
     if phase == "chain":
         latency(out, None, log, floor=False)
     else:
-        {"latency": latency, "throughput": throughput, "quelt": package_phase, "threads": threads_phase}[phase](out, models, log)
+        phases = {"latency": latency, "throughput": throughput, "quelt": package_phase, "serving": serving_phase,
+                  "threads": threads_phase}
+        phases[phase](out, models, log)
 
 
 if __name__ == "__main__":

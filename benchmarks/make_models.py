@@ -1,7 +1,8 @@
 """Writes the ONNX models the benchmark runs: tiny.onnx, whose run costs next to nothing;
 compute.onnx, whose run computes for a few milliseconds; feed.onnx, which takes a float32
 vector of any length and hands back its first element, and feed-N.onnx, the same for a fixed
-length N (one per size of cases.FEED_SIZES, for the model class, which needs fixed shapes).
+length N (one per size of cases.FEED_SIZES, for the model class, which needs fixed shapes);
+fill.onnx, whose output is n ones; slow.onnx, which multiplies for seconds.
 
 Run with an interpreter that has the onnx package (Debian: /usr/bin/python3 with python3-onnx):
 /usr/bin/python3 benchmarks/make_models.py OUTPUT_FOLDER
@@ -66,6 +67,23 @@ def main(folder):
              [helper.make_tensor_value_info("x", FLOAT, [length])],
              [helper.make_tensor_value_info("y", FLOAT, [1])],
              "y is the first element of x")
+
+    # Outputs into the caller's memory: an output of n ones, from an input that holds n.
+    save(folder, "fill",
+         [helper.make_node("ConstantOfShape", ["n"], ["y"], value=helper.make_tensor("one", FLOAT, [1], [1.0]))],
+         [helper.make_tensor_value_info("n", TensorProto.INT64, [1])],
+         [helper.make_tensor_value_info("y", FLOAT, [None])],
+         "y is n ones")
+
+    # A run to cancel: seconds of square products, each one a point where the run may stop.
+    nodes, previous = [], "x"
+    for i in range(400):
+        nodes.append(helper.make_node("MatMul", [previous, "x"], ["p%d" % i]))
+        previous = "p%d" % i
+    nodes.append(helper.make_node("Identity", [previous], ["y"]))
+    save(folder, "slow", nodes,
+         [helper.make_tensor_value_info("x", FLOAT, ["n", "n"])], [helper.make_tensor_value_info("y", FLOAT, ["n", "n"])],
+         "y is x to the power 401")
 
 
 if __name__ == "__main__":

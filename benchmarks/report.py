@@ -99,6 +99,15 @@ class Run:
             "exchange": {}, "session": {},
             "not_measured": {part: "this run made no measurements of the quelt package" for part in PACKAGE_PARTS}}
 
+        path = os.path.join(results, "serving-module.json")
+        self.serving = cases.load(path) if os.path.exists(path) else {
+            "not_measured": {part: "this run made no serving measurements" for part in ("tiny", "into", "cancel")}}
+
+    def serving_part(self, name):
+        """One serving measurement ("tiny", "into", "cancel") and, where it was not made, why."""
+        found = self.serving.get(name)
+        return (found, None) if found is not None else (None, self.serving["not_measured"].get(name, "not measured"))
+
     def package(self, part):
         """One part of the quelt package's measurements ("exchange/vector", ...) and, where it
         was not measured, why."""
@@ -486,6 +495,73 @@ def session_targets(run):
     return found
 
 
+def serving_targets(run):
+    found = []
+    target = ("`Session.run` on the tiny model with a `quelt.Cancel` token and a deadline: at most %.0f x the direct "
+              "C++ `Run`" % cases.TARGET_SESSION_TINY_RATIO)
+    timed, missing = run.serving_part("tiny")
+    if timed is None:
+        found.append((target, "not measured: " + missing, None))
+    else:
+        r = paired(timed, "run-armed", "direct")
+        found.append((target, "%.3f x (%s against %s)" % (r, duration(timed["run-armed"]["median"]),
+                                                           duration(timed["direct"]["median"])),
+                      r <= cases.TARGET_SESSION_TINY_RATIO))
+    target = "`run(..., into=...)` on a %s-element float32 output: faster than a plain `run`" % "{:,}".format(
+        cases.INTO_SIZES[-1])
+    sizes, missing = run.serving_part("into")
+    if sizes is None:
+        found.append((target, "not measured: " + missing, None))
+    else:
+        r = paired(sizes[str(cases.INTO_SIZES[-1])], "into", "run")
+        found.append((target, "%.2f x the plain run" % r, r < 1))
+    target = "a cancelled run of the slow model raises within %d ms of `cancel()` (median and worst of 20)" % round(
+        1000 * cases.TARGET_CANCEL_SECONDS)
+    stopped, missing = run.serving_part("cancel")
+    if stopped is None:
+        found.append((target, "not measured: " + missing, None))
+    else:
+        found.append((target, "median %s, worst %s" % (duration(stopped["median"]), duration(stopped["max"])),
+                      stopped["max"] <= cases.TARGET_CANCEL_SECONDS))
+    return found
+
+
+def serving_section(run):
+    out = ["### quelt.Session for serving\n"]
+    timed, missing = run.serving_part("tiny")
+    if timed is None:
+        out.append("Stop bookkeeping: not measured: %s.\n" % missing)
+    else:
+        out.append("The tiny model's `Session.run(feeds)` and `Session.run(feeds, cancel=token, timeout=60.0)`, "
+                   "taking turns block by block, against queltfloor's direct `Run` (wall clock):\n\n" + table(
+                       ["Session.run", "with token and deadline", "direct Run", "plain / direct", "armed / direct"],
+                       [[duration(timed["run"]["median"]), duration(timed["run-armed"]["median"]),
+                         duration(timed["direct"]["median"]), "%.3f" % paired(timed, "run", "direct"),
+                         "%.3f" % paired(timed, "run-armed", "direct")]]))
+    sizes, missing = run.serving_part("into")
+    if sizes is None:
+        out.append("Outputs into the caller's buffer: not measured: %s.\n" % missing)
+    else:
+        rows = [["{:,}".format(int(n)), duration(e["run"]["median"]), duration(e["into"]["median"]),
+                 duration(e["run"]["median"] - e["into"]["median"]), "%.2f" % paired(e, "into", "run"),
+                 "%.1f / %.1f" % (e["faults"]["run"], e["faults"]["into"])] for n, e in sorted(sizes.items(), key=lambda item: int(item[0]))]
+        out.append("`fill.onnx` (an output of n float32 ones) run plainly, the runtime allocating the output, and "
+                   "with `into={\"y\": buffer}`, writing into one `array.array('f')` kept across runs; wall clock, "
+                   "and minor page faults per run in the steady state:\n\n" + table(
+                       ["output elements", "run", "run into", "saved", "into / run", "page faults (run / into)"], rows))
+    stopped, missing = run.serving_part("cancel")
+    if stopped is None:
+        out.append("Cancellation: not measured: %s.\n" % missing)
+    else:
+        out.append("`slow.onnx` (400 products of %d x %d matrices; %s uncancelled) cancelled from the main thread "
+                   "%d ms into a run on another thread, %d times: from `cancel()` until the run has raised "
+                   "`quelt.Cancelled` in its thread, median %s, worst %s.\n" % (
+                       cases.SLOW_SIZE, cases.SLOW_SIZE, duration(stopped["alone"]), round(1000 * stopped["after"]),
+                       len(stopped["latencies"]),
+                       duration(stopped["median"]), duration(stopped["max"])))
+    return "\n".join(out)
+
+
 def package_section(run):
     out = ["## The quelt package\n\nMeasured in the queltcore process, with queltfloor's C++ loops of the same "
            "work taking turns with quelt's calls block by block; a ratio is the median over the rounds of the two "
@@ -565,6 +641,7 @@ def package_section(run):
                            [[duration(threads["in-turn"]["median"]), duration(threads["side-by-side"]["median"]),
                              "%.2f" % paired(threads, "side-by-side", "in-turn"), "%.2f" % min(ratios),
                              "%.2f" % max(ratios)]]))
+    out.append(serving_section(run))
     return "\n".join(out)
 
 
@@ -607,7 +684,7 @@ def targets(run, worst_sweep, worst_int):
     found.append(("model `run` on a model computing at least 1 ms (here %s): within %d%% of the direct C++ "
                   "`Run`" % (duration(direct), round(100 * (cases.TARGET_MODEL_RUN_RATIO - 1))),
                   measured, r <= cases.TARGET_MODEL_RUN_RATIO and direct >= 1e-3))
-    return found + exchange_targets(run) + session_targets(run)
+    return found + exchange_targets(run) + session_targets(run) + serving_targets(run)
 
 
 def targets_section(run, worst_sweep, worst_int):

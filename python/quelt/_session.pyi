@@ -5,7 +5,9 @@ from typing import Any, Dict, Iterable, Mapping, Optional, Tuple, Union
 # string complex64 complex128
 ElementType = str
 Dimension = Union[int, str, None]
-FeedValue = Any  # a Tensor, a buffer, a queltcore container, (nested lists of) scalars, a list, a dict, None
+# a Tensor, a buffer (numbers; strings as formats Nw, Ns, O), a queltcore container, (nested lists
+# of) scalars, a list, a dict, None
+FeedValue = Any
 Result = Union["Tensor", list, dict, None]
 
 class TensorInfo:
@@ -21,18 +23,24 @@ class TensorInfo:
     def has_default(self) -> bool: ...
 
 class ModelMetadata:
-    producer: str
-    producer_version: str
-    graph_name: str
-    domain: str
-    description: str
-    version: Optional[int]
     @property
-    def custom(self) -> Dict[str, str]: ...
+    def producer(self) -> str: ...
+    @property
+    def producer_version(self) -> str: ...
+    @property
+    def graph_name(self) -> str: ...
+    @property
+    def domain(self) -> str: ...
+    @property
+    def description(self) -> str: ...  # the model's doc string
+    @property
+    def version(self) -> Optional[int]: ...  # None when unset
+    @property
+    def custom(self) -> Dict[str, str]: ...  # a new dict on every read
 
-class Cancelled(RuntimeError): ...
+class Cancelled(RuntimeError): ...  # a run stopped by its Cancel token
 
-class Cancel:
+class Cancel:  # stops the runs carrying it, from any thread
     def __init__(self) -> None: ...
     def cancel(self) -> None: ...
     @property
@@ -61,6 +69,6 @@ class Session:
     def outputs(self) -> Tuple[TensorInfo, ...]: ...
     def run(self, feeds: Mapping[str, FeedValue], outputs: Optional[Iterable[str]] = None, *,
             into: Optional[Dict[str, Any]] = None, cancel: Optional[Cancel] = None,
-            timeout: Optional[float] = None) -> Dict[str, Any]: ...
+            timeout: Optional[float] = None) -> Dict[str, Any]: ...  # into's objects come back as themselves
 
 def tensor(data: FeedValue, dtype: Optional[ElementType] = None, shape: Optional[Iterable[int]] = None) -> Tensor: ...

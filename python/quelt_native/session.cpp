@@ -192,10 +192,17 @@ public:
         if (m_process != ::getpid()) {
             std::thread([this] { watch(); }).detach();
             m_process = ::getpid();
+            m_wakes = Clock::time_point::max();
         }
         const Key key{due, m_next++};
         m_due.emplace(key, run);
-        m_wake.notify_one();
+        // The watchdog wakes by its own time anyway and then looks again: woken only for an
+        // earlier deadline, so that runs with the same timeout one after another cost no
+        // thread switch each.
+        if (due < m_wakes) {
+            m_wakes = due;
+            m_wake.notify_one();
+        }
         return key;
     }
 
@@ -212,18 +219,21 @@ private:
     std::map<Key, RunStop*> m_due;
     uint64_t m_next = 0;
     pid_t m_process = 0;
+    Clock::time_point m_wakes = Clock::time_point::max(); // when the watchdog looks next
 
     void watch()
     {
         std::unique_lock<std::mutex> lock(m_mutex);
         for (;;) {
             if (m_due.empty()) {
+                m_wakes = Clock::time_point::max();
                 m_wake.wait(lock);
             } else if (Clock::now() >= m_due.begin()->first.first) {
                 m_due.begin()->second->stop(RunStop::TimedOut);
                 m_due.erase(m_due.begin());
             } else {
-                m_wake.wait_until(lock, m_due.begin()->first.first);
+                m_wakes = m_due.begin()->first.first;
+                m_wake.wait_until(lock, m_wakes);
             }
         }
     }

@@ -1,8 +1,8 @@
 """quelt.Session for serving: options, metadata, defaults, cancellation and deadlines from other
 threads, outputs written into the caller's memory, external data for a model given as bytes."""
 import array
+import ast
 import os
-import shutil
 import struct
 import sys
 import tempfile
@@ -93,6 +93,19 @@ class Description(unittest.TestCase):
                          ("", "", "", None, {}))
         self.assertEqual(repr(few), "quelt.ModelMetadata(producer='quelt-tests', producer_version='', "
                          "graph_name='passthrough', domain='', description='', version=None, custom={})")
+
+    def test_stub_names_every_public_name(self):
+        with open(os.path.join(os.path.dirname(quelt.__file__), "_session.pyi")) as source:
+            tree = ast.parse(source.read())
+        stubbed = {node.name: {item.name for item in node.body if isinstance(item, ast.FunctionDef)}
+                   for node in tree.body if isinstance(node, ast.ClassDef)}
+        stubbed.update({node.name: None for node in tree.body if isinstance(node, ast.FunctionDef)})
+        self.assertEqual(set(stubbed), set(quelt._session.__all__))
+        for name, members in stubbed.items():
+            if members is not None and name != "Cancelled":
+                with self.subTest(name=name):
+                    public = {m for m in dir(getattr(quelt, name)) if not m.startswith("_")}
+                    self.assertEqual({m for m in members if not m.startswith("_")}, public)
 
     def test_has_default(self):
         s = quelt.Session(model("with_default"))
@@ -189,39 +202,39 @@ class ExternalData(unittest.TestCase):
     def test_bytes_with_and_without_the_folder(self):
         with open(model("external"), "rb") as source:
             data = source.read()
-        x = [1.0, 1.0, 2.0, 0.0]
-        expected = [1.5, 2.25, 5.0, 100.0]
+        x, expected = [1.0, 1.0, 2.0, 0.0], [1.5, 2.25, 5.0, 100.0]
         cwd = os.getcwd()
         with tempfile.TemporaryDirectory() as folder:
             # A decoy of the file's name where the runtime would look: never read.
             with open(os.path.join(folder, "external.bin"), "wb") as decoy:
                 decoy.write(struct.pack("<8f", *[9.0] * 8))
+            empty, short = os.path.join(folder, "empty"), os.path.join(folder, "short")
+            os.mkdir(empty)
+            os.mkdir(short)
+            with open(os.path.join(MODELS, "external.bin"), "rb") as whole, \
+                    open(os.path.join(short, "external.bin"), "wb") as cut:
+                cut.write(whole.read()[:20])
+            missing = ("the model keeps 'scale' in the external data file 'external.bin'; a model given as bytes needs "
+                       "external_data= naming the folder that holds it")
             os.chdir(folder)
             try:
-                for level in ("disable", "all"):
-                    with self.subTest(optimization=level):
-                        with self.assertRaises(ValueError) as caught:
-                            quelt.Session(data, optimization=level)
-                        self.assertEqual(str(caught.exception), "the model keeps 'scale' in the external data file "
-                                         "'external.bin'; a model given as bytes needs external_data= naming the folder "
-                                         "that holds it")
-                        s = quelt.Session(data, optimization=level, external_data=MODELS)
-                        self.assertEqual(s.run({"x": x})["y"].tolist(), expected)
-                empty = os.path.join(folder, "empty")
-                os.mkdir(empty)
-                with self.assertRaises(ValueError) as caught:
-                    quelt.Session(data, external_data=empty)
-                self.assertEqual(str(caught.exception), "initializer 'scale' keeps its data in 'external.bin', which cannot "
-                                 "be read from '%s': No such file or directory" % os.path.join(empty, "external.bin"))
-                shutil.copy(os.path.join(MODELS, "external.bin"), os.path.join(empty, "external.bin"))
-                with open(os.path.join(empty, "external.bin"), "r+b") as short:
-                    short.truncate(20)
-                with self.assertRaises(ValueError) as caught:
-                    quelt.Session(data, external_data=empty)
-                self.assertEqual(str(caught.exception),
-                                 "external data file 'external.bin' holds 20 bytes; initializer 'bias' needs 16 from offset 16")
-                with self.assertRaises(FileNotFoundError):
-                    quelt.Session(data, external_data=os.path.join(folder, "missing"))
+                for kwargs, outcome in (
+                        (dict(optimization="disable"), (ValueError, missing)), (dict(), (ValueError, missing)),
+                        (dict(optimization="disable", external_data=MODELS), expected),
+                        (dict(external_data=MODELS), expected),
+                        (dict(external_data=empty), (ValueError, "initializer 'scale' keeps its data in 'external.bin', "
+                         "which cannot be read from '%s': No such file or directory" % os.path.join(empty, "external.bin"))),
+                        (dict(external_data=short), (ValueError, "external data file 'external.bin' holds 20 bytes; "
+                         "initializer 'bias' needs 16 from offset 16")),
+                        (dict(external_data=os.path.join(folder, "nowhere")), FileNotFoundError)):
+                    with self.subTest(kwargs=kwargs):
+                        try:
+                            got = quelt.Session(data, **kwargs).run({"x": x})["y"].tolist()
+                        except ValueError as error:
+                            got = (ValueError, str(error))
+                        except FileNotFoundError:
+                            got = FileNotFoundError
+                        self.assertEqual(got, outcome)
             finally:
                 os.chdir(cwd)
         self.assertEqual(quelt.Session(model("external")).run({"x": x})["y"].tolist(), expected)
