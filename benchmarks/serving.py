@@ -3,8 +3,8 @@
 - the tiny model's Session.run plain and carrying a cancellation token and a deadline, taking
   turns with queltfloor's direct Run on the same memory: what the stop bookkeeping costs;
 - run(..., into=...) against a plain run on fill.onnx (a float32 output of n ones), over output
-  sizes up to a million elements: time and minor page faults per run, the output's allocation
-  and first touch being what into saves;
+  sizes up to a million elements: CPU time and minor page faults per run, and the page faults of
+  a new session's first run, the output's allocation and first touch being what into saves;
 - a run of slow.onnx cancelled from another thread: the time from cancel() until the run has
   raised quelt.Cancelled in its own thread, median and worst of CANCEL_TRIALS.
 
@@ -42,16 +42,32 @@ def tiny(latency_block, models):
                    latency_block * 5, 31, clock=time.perf_counter, budget=3.0)
 
 
+def minor_faults():
+    return resource.getrusage(resource.RUSAGE_SELF).ru_minflt
+
+
 def faults_per_run(call, runs):
-    before = resource.getrusage(resource.RUSAGE_SELF).ru_minflt
+    before = minor_faults()
     for _ in range(runs):
         call()
-    return (resource.getrusage(resource.RUSAGE_SELF).ru_minflt - before) / runs
+    return (minor_faults() - before) / runs
+
+
+def first_run_faults(path, feeds, **kwargs):
+    """Minor page faults of a new session's first run: before the runtime's arena holds a block
+    for the output, the plain run faults its pages in."""
+    session = quelt.Session(path, threads=1)
+    before = minor_faults()
+    session.run(feeds, **kwargs)
+    return minor_faults() - before
 
 
 def into(block, models):
+    """One intra-op thread, so that the whole run is on the calling thread and its CPU clock
+    measures it: the machine's other load stays out of the figures."""
     need("Session")
-    session = attempt("quelt.Session(fill.onnx)", lambda: quelt.Session(os.path.join(models, "fill.onnx")))
+    path = os.path.join(models, "fill.onnx")
+    session = attempt("quelt.Session(fill.onnx)", lambda: quelt.Session(path, threads=1))
     found = {}
     for n in cases.INTO_SIZES:
         feeds = {"n": array.array("q", [n])}
@@ -62,11 +78,12 @@ def into(block, models):
         expect(got is target and target[0] == target[n - 1] == 1.0, "into: the output in the given buffer")
         del plain, got
         ns = {"s": session, "feeds": feeds, "into": {"y": target}}
-        entry = measure({"run": ("s.run(feeds)", ns), "into": ("s.run(feeds, into=into)", ns)},
-                        block, 15, clock=time.perf_counter, budget=3.0)
+        entry = measure({"run": ("s.run(feeds)", ns), "into": ("s.run(feeds, into=into)", ns)}, block, 15, budget=3.0)
         runs = max(20, min(2000, int(20e6 // n)))
         entry["faults"] = {"run": faults_per_run(lambda: session.run(feeds), runs),
                            "into": faults_per_run(lambda: session.run(feeds, into=ns["into"]), runs)}
+        entry["first-run-faults"] = {"run": first_run_faults(path, feeds),
+                                     "into": first_run_faults(path, feeds, into=ns["into"])}
         found[str(n)] = entry
     return found
 
@@ -102,7 +119,7 @@ def cancel(models):
         if "raised" not in outcome:
             raise NotMeasured("the cancelled run did not raise quelt.Cancelled: %r" % outcome.get("error"))
         latencies.append(outcome["raised"] - cancelled)
-    return {"alone": alone, "after": CANCEL_AFTER, "latencies": latencies, "median": statistics.median(latencies), "max": max(latencies)}
+    return {"alone": alone, "after": CANCEL_AFTER, "load": os.getloadavg(), "latencies": latencies, "median": statistics.median(latencies), "max": max(latencies)}
 
 
 def run(models, log, latency_block, block):

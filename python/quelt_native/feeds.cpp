@@ -219,15 +219,17 @@ const OrtValue* feedTensor(py::handle value, const TypeDesc& type, const std::st
     }
     if (auto buffer = bufferUnlessNumber(value)) {
         const Py_buffer& view = *buffer->view;
-        checkType(what, type.element, bufferType(view, what));
-        Source source = readBuffer(std::move(buffer), feedContext(what));
-        std::vector<int64_t> shape = source.shape;
-        checkShape(what, type, shape);
-        if (!source.buffer || !isRowMajor(source.layout, size_t(view.itemsize))) {
+        const ONNXTensorElementDataType given = bufferType(view, what);
+        checkType(what, type.element, given);
+        if (given == ONNX_TENSOR_ELEMENT_DATA_TYPE_STRING || !PyBuffer_IsContiguous(&view, 'C')) {
+            Source source = readBuffer(std::move(buffer), feedContext(what));
+            checkShape(what, type, source.shape);
             return keeper.keepTensor(copyOfBuffer(std::move(source), type.element, what), type.element);
         }
-        buffer = std::move(source.buffer);
-        // Read-only memory too: the runtime does not write its inputs.
+        // Bound in place, read-only memory too: the runtime does not write its inputs. Read
+        // straight from the view: the conversion's reading is for the copies above.
+        const std::vector<int64_t> shape(view.shape, view.shape + (view.shape ? view.ndim : 0));
+        checkShape(what, type, shape);
         const OrtValue* fed = keeper.keep(Tensor::wrap(type.element, view.buf, size_t(view.len), shape));
         keeper.borrow(view.buf, size_t(view.len));
         buffer->held = false;

@@ -290,6 +290,8 @@ class Stopping(unittest.TestCase):
             failing.run({"x": [1, 2, 3, 4], "shape": [3, 3]}, cancel=token)
 
     def test_timeout_from_another_thread_and_session_usable(self):
+        # A later deadline armed first: the shorter one after it must still wake the watchdog.
+        self.assertEqual(self.session.run({"x": [[1.0]]}, timeout=30)["y"].tolist(), [[1.0]])
         threads, raised = self.run_in_threads(1, timeout=0.25)
         threads[0].join()
         self.assertEqual([(type(e), str(e)) for e in raised], [(TimeoutError, "the run did not finish within 0.25 seconds")])
