@@ -219,15 +219,22 @@ private:
     std::map<Key, RunStop*> m_due;
     uint64_t m_next = 0;
     pid_t m_process = 0;
-    Clock::time_point m_wakes = Clock::time_point::max(); // when the watchdog looks next
+    // When the watchdog looks next, at the latest: a deadline from then on needs no wake.
+    Clock::time_point m_wakes = Clock::time_point::max();
 
     void watch()
     {
         std::unique_lock<std::mutex> lock(m_mutex);
         for (;;) {
             if (m_due.empty()) {
-                m_wakes = Clock::time_point::max();
-                m_wake.wait(lock);
+                // The time already set is kept, though no run waits for it now: runs that come
+                // and go meanwhile with later deadlines then need no wake each.
+                if (m_wakes != Clock::time_point::max() && Clock::now() < m_wakes) {
+                    m_wake.wait_until(lock, m_wakes);
+                } else {
+                    m_wakes = Clock::time_point::max();
+                    m_wake.wait(lock);
+                }
             } else if (Clock::now() >= m_due.begin()->first.first) {
                 m_due.begin()->second->stop(RunStop::TimedOut);
                 m_due.erase(m_due.begin());
