@@ -44,6 +44,11 @@ TARGET_THREADS_RATIO = 0.6
 # "Independent of the size": from the smallest input to the largest, the cost above the
 # runtime's own grows by less than this share of one copy of the largest input.
 TARGET_FEED_GROWTH_OF_COPY = 0.25
+# quelt's own operations: at size 1 against queltcore's same overload; from two threads against
+# one after the other; another thread's longest pause during a long call.
+TARGET_PACKAGE_SMALL_RATIO = 1.1
+TARGET_OPERATIONS_THREADS_RATIO = 0.6
+TARGET_PAUSE_SECONDS = 0.01
 
 # quelt.Session for serving: outputs into the caller's buffer over output sizes, and a run of
 # the slow model (SLOW_SIZE x SLOW_SIZE matrices) stopped from another thread.

@@ -8,6 +8,7 @@ import platform
 import sys
 
 import cases
+import report_operations
 from timing import paired_ratio
 
 UNITS = {"ns": 1e-9, "us": 1e-6, "ms": 1e-3, "s": 1.0}
@@ -98,6 +99,7 @@ class Run:
         self.quelt = cases.load(path) if os.path.exists(path) else {
             "exchange": {}, "session": {},
             "not_measured": {part: "this run made no measurements of the quelt package" for part in PACKAGE_PARTS}}
+        self.threads = report_operations.load(results)
 
         path = os.path.join(results, "serving-module.json")
         self.serving = cases.load(path) if os.path.exists(path) else {
@@ -680,7 +682,8 @@ def targets(run, worst_sweep, worst_int):
     found.append(("model `run` on a model computing at least 1 ms (here %s): within %d%% of the direct C++ "
                   "`Run`" % (duration(direct), round(100 * (cases.TARGET_MODEL_RUN_RATIO - 1))),
                   measured, r <= cases.TARGET_MODEL_RUN_RATIO and direct >= 1e-3))
-    return found + exchange_targets(run) + session_targets(run) + serving_targets(run)
+    return (found + exchange_targets(run) + session_targets(run) + serving_targets(run)
+            + report_operations.targets(run, run.threads, describe, duration))
 
 
 def targets_section(run, worst_sweep, worst_int):
@@ -911,6 +914,7 @@ def main(results, docs):
         throughput_section(run),
         model_section(run),
         package_section(run),
+        report_operations.section(run, run.threads, duration, table),
         METHOD,
     ]
     os.makedirs(docs, exist_ok=True)

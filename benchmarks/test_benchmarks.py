@@ -16,6 +16,7 @@ import unittest
 
 import cases
 import report
+import report_operations
 import timing
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -110,14 +111,15 @@ def stat(value, blocks=None):
     return {"median": value, "blocks": blocks or [value] * 5}
 
 
-def synthetic_run(small=0.8, gemm=1.0, gemv=1.0, axpy=1.0, access=1.2, run_ratio=1.0, compute=5e-3):
+def synthetic_run(small=0.8, gemm=1.0, gemv=1.0, axpy=1.0, access=1.2, run_ratio=1.0, compute=5e-3, package=1.05,
+                  two_threads=0.55, pause=0.004):
     """A Run with made-up figures: every ratio that a target looks at is given."""
     run = report.Run.__new__(report.Run)
     # One overload per name, all well within the floor but the second one of gemv.
     sweep = {name: [{"position": 1, "types": ["vecd"], "refused": False,
-                     "module": stat(0.5e-6), "floor": stat(1e-6)}] for name in cases.FAMILIES}
+                     "module": stat(0.5e-6), "floor": stat(1e-6), "quelt": stat(0.5e-6)}] for name in cases.FAMILIES}
     sweep["gemv"].append({"position": 2, "types": ["float", "float", "matd", "vecd", "vecd"], "refused": False,
-                          "module": stat(small * 1e-6), "floor": stat(1e-6)})
+                          "module": stat(small * 1e-6), "floor": stat(1e-6), "quelt": stat(small * 1e-6 * package)})
     run.chain = {"sweep": sweep}
     run.module = {
         "sweep": sweep,
@@ -145,6 +147,9 @@ def synthetic_run(small=0.8, gemm=1.0, gemv=1.0, axpy=1.0, access=1.2, run_ratio
                 "direct": stat(1e-3, direct)}
             run.cpp_large["throughput/" + key] = {"time": 1e-3}
     run.quelt = synthetic_quelt()
+    pair_ = {"ratio": two_threads, "two_threads": two_threads, "one_after_the_other": 1.0, "rounds": [two_threads] * 5}
+    run.threads = {"gemm/d/1024": pair_, "ls/d/2000x500": pair_, "gemv/d/4096": pair_,
+                   "pause": {"n": 1800, "quelt": {"pause": pause, "call": 1.0}, "queltcore": {"pause": 1.0, "call": 1.0}}}
     return run
 
 
@@ -191,14 +196,14 @@ def synthetic_quelt(vector=1.1, matrix_columns=1.2, matrix_rows=1.4, tiny=1.8, c
 
 class ReportTest(unittest.TestCase):
     def verdicts(self, worst_int=0.5, quelt=None, **figures):
-        """The core's seven verdicts, and the quelt package's seven."""
+        """The core's seven verdicts, the quelt package's seven, and quelt's operations' three."""
         run = synthetic_run(**figures)
         if quelt is not None:
             run.quelt = synthetic_quelt(**quelt)
         _, worst = report.sweep_rows(run)
         found = [met for _, _, met in report.targets(run, worst, worst_int)]
-        self.assertEqual(len(found), 14)
-        return found[:7] if quelt is None else found[7:]
+        self.assertEqual(len(found), 17)
+        return found[:7] if quelt is None else found[7:14]
 
     def test_every_target_met(self):
         self.assertEqual(self.verdicts(), [True] * 7)
@@ -228,10 +233,26 @@ class ReportTest(unittest.TestCase):
                          [True] * 7)
         self.assertEqual(self.verdicts(quelt={"growth": -5e-6}), [True] * 7)
 
+    def test_each_operations_target_fails_on_its_own(self):
+        for figures, failing in (({"package": 1.11}, 0), ({"two_threads": 0.61}, 1), ({"pause": 0.011}, 2)):
+            run = synthetic_run(**figures)
+            found = report.targets(run, report.sweep_rows(run)[1], 0.5)[14:]
+            self.assertEqual([met for _, _, met in found], [i != failing for i in range(3)], figures)
+        run = synthetic_run(package=1.1, two_threads=0.6, pause=0.01)
+        self.assertEqual([met for _, _, met in report.targets(run, report.sweep_rows(run)[1], 0.5)[14:]], [True] * 3)
+        # gemv's second overload is the worst of the 13 against the core.
+        self.assertIn("worst of 13 overloads 1.11 x (`gemv` #2", report.targets(
+            synthetic_run(package=1.11), report.sweep_rows(run)[1], 0.5)[14][1])
+        self.assertIn("loop: 10.0 ms with quelt's (a 1.000 s call), 1.000 s with queltcore's",
+                      report_operations.section(run, run.threads, report.duration, report.table))
+        run.threads = None
+        self.assertEqual([met for _, _, met in report.targets(run, report.sweep_rows(run)[1], 0.5)[14:]],
+                         [True, None])
+
     def test_a_part_not_measured_says_why_and_has_no_verdict(self):
         run = synthetic_run()
         run.quelt = synthetic_quelt(missing=("exchange/matrix", "session/feeds"))
-        found = report.targets(run, report.sweep_rows(run)[1], 0.5)[7:]
+        found = report.targets(run, report.sweep_rows(run)[1], 0.5)[7:14]
         self.assertEqual([met for _, _, met in found], [True, None, None, True, True, None, True])
         self.assertEqual(found[1][1], "not measured: this build's quelt has no matrix")
         self.assertEqual(report.verdict(None), "**not measured**")
