@@ -682,8 +682,8 @@ def targets(run, worst_sweep, worst_int):
     found.append(("model `run` on a model computing at least 1 ms (here %s): within %d%% of the direct C++ "
                   "`Run`" % (duration(direct), round(100 * (cases.TARGET_MODEL_RUN_RATIO - 1))),
                   measured, r <= cases.TARGET_MODEL_RUN_RATIO and direct >= 1e-3))
-    return (found + exchange_targets(run) + session_targets(run) + serving_targets(run)
-            + report_operations.targets(run, run.threads, describe, duration))
+    return (found + exchange_targets(run) + session_targets(run)
+            + report_operations.targets(run, run.threads, describe, duration) + serving_targets(run))
 
 
 def targets_section(run, worst_sweep, worst_int):

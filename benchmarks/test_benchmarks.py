@@ -150,7 +150,17 @@ def synthetic_run(small=0.8, gemm=1.0, gemv=1.0, axpy=1.0, access=1.2, run_ratio
     pair_ = {"ratio": two_threads, "two_threads": two_threads, "one_after_the_other": 1.0, "rounds": [two_threads] * 5}
     run.threads = {"gemm/d/1024": pair_, "ls/d/2000x500": pair_, "gemv/d/4096": pair_,
                    "pause": {"n": 1800, "quelt": {"pause": pause, "call": 1.0}, "queltcore": {"pause": 1.0, "call": 1.0}}}
+    run.serving = synthetic_serving()
     return run
+
+
+def synthetic_serving(first_faults=(977, 0), worst_cancel=0.02):
+    """The serving phase's figures for the report: into at every size, cancellation latencies."""
+    into = {str(n): {"run": stat(2e-4), "into": stat(1.9e-4), "faults": {"run": 0.0, "into": 0.0},
+                     "first-run-faults": {"run": first_faults[0], "into": first_faults[1]}} for n in cases.INTO_SIZES}
+    latencies = [0.005] * 19 + [worst_cancel]
+    return {"not_measured": {}, "into": into, "cancel": {"alone": 1.0, "after": 0.05, "latencies": latencies,
+                                                         "median": 0.005, "max": worst_cancel}}
 
 
 def pair(ratio, base=1e-3, **others):
@@ -202,7 +212,7 @@ class ReportTest(unittest.TestCase):
             run.quelt = synthetic_quelt(**quelt)
         _, worst = report.sweep_rows(run)
         found = [met for _, _, met in report.targets(run, worst, worst_int)]
-        self.assertEqual(len(found), 17)
+        self.assertEqual(len(found), 19)
         return found[:7] if quelt is None else found[7:14]
 
     def test_every_target_met(self):
@@ -236,18 +246,31 @@ class ReportTest(unittest.TestCase):
     def test_each_operations_target_fails_on_its_own(self):
         for figures, failing in (({"package": 1.11}, 0), ({"two_threads": 0.61}, 1), ({"pause": 0.011}, 2)):
             run = synthetic_run(**figures)
-            found = report.targets(run, report.sweep_rows(run)[1], 0.5)[14:]
+            found = report.targets(run, report.sweep_rows(run)[1], 0.5)[14:17]
             self.assertEqual([met for _, _, met in found], [i != failing for i in range(3)], figures)
         run = synthetic_run(package=1.1, two_threads=0.6, pause=0.01)
-        self.assertEqual([met for _, _, met in report.targets(run, report.sweep_rows(run)[1], 0.5)[14:]], [True] * 3)
+        self.assertEqual([met for _, _, met in report.targets(run, report.sweep_rows(run)[1], 0.5)[14:17]], [True] * 3)
         # gemv's second overload is the worst of the 13 against the core.
         self.assertIn("worst of 13 overloads 1.11 x (`gemv` #2", report.targets(
             synthetic_run(package=1.11), report.sweep_rows(run)[1], 0.5)[14][1])
         self.assertIn("loop: 10.0 ms with quelt's (a 1.000 s call), 1.000 s with queltcore's",
                       report_operations.section(run, run.threads, report.duration, report.table))
         run.threads = None
-        self.assertEqual([met for _, _, met in report.targets(run, report.sweep_rows(run)[1], 0.5)[14:]],
+        self.assertEqual([met for _, _, met in report.targets(run, report.sweep_rows(run)[1], 0.5)[14:-2]],
                          [True, None])
+
+    def test_each_serving_target_fails_on_its_own(self):
+        for figures, verdicts in (({}, [True, True]), ({"first_faults": (977, 977)}, [False, True]),
+                                  ({"worst_cancel": 0.101}, [True, False]), ({"worst_cancel": 0.1}, [True, True])):
+            run = synthetic_run()
+            run.serving = synthetic_serving(**figures)
+            found = report.targets(run, report.sweep_rows(run)[1], 0.5)[17:]
+            self.assertEqual([met for _, _, met in found], verdicts, figures)
+        run.serving = {"not_measured": {"cancel": "this build's quelt has no Cancel"}}
+        found = report.targets(run, report.sweep_rows(run)[1], 0.5)[17:]
+        self.assertEqual([(measured, met) for _, measured, met in found],
+                         [("not measured: not measured", None), ("not measured: this build's quelt has no Cancel", None)])
+        self.assertIn("median 5.000 ms, worst 20.0 ms", report.serving_section(synthetic_run()))
 
     def test_a_part_not_measured_says_why_and_has_no_verdict(self):
         run = synthetic_run()
