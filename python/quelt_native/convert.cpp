@@ -335,9 +335,14 @@ bool convertNumber(S s, T& t)
             return fits;
         }
     } else if constexpr (std::is_same_v<T, Float16> || std::is_same_v<T, BFloat16>) {
-        const double v = double(s);
-        t = T::fromDouble(v);
-        return !(std::isfinite(v) && std::isinf(t.toDouble()));
+        if constexpr (std::is_integral_v<S>) {
+            t = T::fromInteger(s);
+            return !std::isinf(t.toDouble());
+        } else {
+            const double v = double(s);
+            t = T::fromDouble(v);
+            return !(std::isfinite(v) && std::isinf(t.toDouble()));
+        }
     } else if constexpr (to == ElementKind::Real) {
         if constexpr (std::is_same_v<T, float> && std::is_same_v<S, double>) {
             if (std::isfinite(s) && std::fabs(s) >= 0x1.ffffffp127) {
