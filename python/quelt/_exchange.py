@@ -21,7 +21,9 @@ Matrix = Union[mats, matd, matc, matz]
 Buffer = Union[bytes, bytearray, memoryview, array.array]
 Number = Union[int, float, complex]
 
-_DTYPES = {"float32": "s", "float64": "d", "complex64": "c", "complex128": "z"}
+# The containers' element types, name to letter, from the native module's one table.
+_DTYPES = dict(_native._container_dtypes)
+_DTYPE_NAMES = ", ".join(list(_DTYPES)[:-1]) + " or " + list(_DTYPES)[-1]
 
 
 def _container(function, c):
@@ -40,9 +42,7 @@ def _letter(dtype):
     try:
         return _DTYPES[dtype]
     except KeyError:
-        raise ValueError(
-            "dtype must be float32, float64, complex64 or complex128, not {!r}".format(dtype)
-        ) from None
+        raise ValueError("dtype must be {}, not {!r}".format(_DTYPE_NAMES, dtype)) from None
 
 
 def memory(c: Container) -> memoryview:

@@ -33,6 +33,22 @@ ElementCode codeOfLetter(char letter)
     throw py::value_error(std::string("unknown element type letter '") + letter + "'");
 }
 
+// "float32, float64, complex64 or complex128", or with each format: "float32 (f), ...".
+std::string containerNames(bool formats)
+{
+    std::vector<std::string> names;
+    for (const ElementInfo& entry : elementTable) {
+        if (entry.letter != 0) {
+            names.push_back(std::string(entry.name) + (formats ? std::string(" (") + entry.format + ")" : ""));
+        }
+    }
+    std::string text;
+    for (size_t i = 0; i < names.size(); ++i) {
+        text += (i == 0 ? "" : i + 1 == names.size() && !formats ? " or " : ", ") + names[i];
+    }
+    return text;
+}
+
 // Calls f with the container element type named by one of the letters s d c z.
 template <typename F>
 py::object withElementType(char letter, F&& f)
@@ -143,9 +159,8 @@ py::object rowsOf(py::handle data)
 char letterOf(const ElementInfo& element, const char* format)
 {
     if (element.letter == 0) {
-        throw py::type_error("buffer format '" + std::string(format ? format : "B")
-                             + "' is none of the element types float32 (f), float64 (d), complex64 (Zf), "
-                               "complex128 (Zd); give a dtype to convert it");
+        throw py::type_error("buffer format '" + std::string(format ? format : "B") + "' is none of the element types "
+                             + containerNames(true) + "; give a dtype to convert it");
     }
     return element.letter;
 }
@@ -159,7 +174,7 @@ py::object copyIn(py::handle data, const py::object& letterArgument)
     Source source;
     if (PyBytes_Check(data.ptr()) || PyByteArray_Check(data.ptr())) {
         if (letter == 0) {
-            throw py::type_error("a buffer of bytes (format 'B') needs a dtype: float32, float64, complex64 or complex128");
+            throw py::type_error("a buffer of bytes (format 'B') needs a dtype: " + containerNames(false));
         }
         source = readRaw(bufferOf(data), codeOfLetter(letter), context);
     } else if (PyObject_CheckBuffer(data.ptr())) {
@@ -213,6 +228,14 @@ void registerExchange(py::module_& m)
         using T = typename decltype(t)::type;
         hana::for_each(containerSet<T>, [&](auto c) { defineContainerFunctions<typename decltype(c)::type>(m); });
     });
+    // The containers' element types, name to letter, in the table's order: quelt's dtype names.
+    py::dict dtypes;
+    for (const ElementInfo& entry : elementTable) {
+        if (entry.letter != 0) {
+            dtypes[entry.name] = std::string(1, entry.letter);
+        }
+    }
+    m.attr("_container_dtypes") = dtypes;
     m.def("_vector", &copyIn<false>, py::arg("data"), py::arg("letter"));
     m.def("_matrix", &copyIn<true>, py::arg("data"), py::arg("letter"));
     m.def("_blas_threads", [] { return openblas_get_num_threads(); });
