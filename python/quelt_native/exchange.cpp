@@ -212,11 +212,49 @@ py::object copyIn(py::handle data, const py::object& letterArgument)
     });
 }
 
+// ---------------------------------------------------------------------------------------------
+// Dispatch on the container's class: one look-up of its Python type, where twelve overloads
+// would each try a cast in turn (several microseconds for the last ones).
+
+struct ContainerFunctions {
+    PyTypeObject* type;
+    py::object (*memory)(py::handle);
+    py::list (*tolist)(py::handle);
+};
+
 template <typename C>
-void defineContainerFunctions(py::module_& m)
+ContainerFunctions functionsOf()
 {
-    m.def("_memory", &containerMemory<C>, py::arg("c"));
-    m.def("_tolist", &toList<C>, py::arg("c"));
+    // Through the caster, which refuses instances whose constructor never ran.
+    return {py::detail::get_type_info(typeid(C), /*throw_if_missing=*/true)->type,
+            [](py::handle c) { return containerMemory(c.cast<const C&>()); },
+            [](py::handle c) { return toList(c.cast<const C&>()); }};
+}
+
+// nullptr for an object of none of the container classes.
+const ContainerFunctions* functionsFor(py::handle c)
+{
+    // queltcore registered the classes before this module's functions can be called.
+    static const std::vector<ContainerFunctions> classes = [] {
+        std::vector<ContainerFunctions> found;
+        hana::for_each(operationsSet, [&](auto t) {
+            using T = typename decltype(t)::type;
+            hana::for_each(containerSet<T>, [&](auto k) { found.push_back(functionsOf<typename decltype(k)::type>()); });
+        });
+        return found;
+    }();
+    PyTypeObject* type = Py_TYPE(c.ptr());
+    for (const ContainerFunctions& entry : classes) {
+        if (entry.type == type) {
+            return &entry;
+        }
+    }
+    for (const ContainerFunctions& entry : classes) {
+        if (PyType_IsSubtype(type, entry.type)) {
+            return &entry;
+        }
+    }
+    return nullptr;
 }
 
 } // namespace
@@ -224,10 +262,15 @@ void defineContainerFunctions(py::module_& m)
 void registerExchange(py::module_& m)
 {
     readyExporterType();
-    hana::for_each(operationsSet, [&](auto t) {
-        using T = typename decltype(t)::type;
-        hana::for_each(containerSet<T>, [&](auto c) { defineContainerFunctions<typename decltype(c)::type>(m); });
-    });
+    // None for what is no container: the package words the refusal, or takes the object as it is.
+    m.def("_memory", [](py::handle c) -> py::object {
+        const ContainerFunctions* functions = functionsFor(c);
+        return functions ? functions->memory(c) : py::none();
+    }, py::arg("c"));
+    m.def("_tolist", [](py::handle c) -> py::object {
+        const ContainerFunctions* functions = functionsFor(c);
+        return functions ? py::object(functions->tolist(c)) : py::none();
+    }, py::arg("c"));
     // The containers' element types, name to letter, in the table's order: quelt's dtype names.
     py::dict dtypes;
     for (const ElementInfo& entry : elementTable) {
