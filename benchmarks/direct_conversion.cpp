@@ -4,7 +4,6 @@
 // harness times quelt's calls beside them.
 #include <complex>
 #include <cstring>
-#include <ctime>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -12,29 +11,12 @@
 #include <pybind11/pybind11.h>
 
 #include "single_overload.hpp"
+#include "thread_clock.hpp"
 
 namespace QueltBench {
 namespace {
 
 namespace py = pybind11;
-
-double threadSeconds()
-{
-    timespec now{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-    return double(now.tv_sec) + 1e-9 * double(now.tv_nsec);
-}
-
-template <typename Call>
-double timed(size_t calls, Call&& call)
-{
-    const double start = threadSeconds();
-    for (size_t i = 0; i < calls; ++i) {
-        call();
-        asm volatile("" : : : "memory");
-    }
-    return threadSeconds() - start;
-}
 
 // A contiguous buffer's memory and element count, its format checked.
 template <typename T>
@@ -69,10 +51,11 @@ double convertLoop(size_t calls, const py::buffer& destination, const py::buffer
     if (n != m) {
         throw std::invalid_argument("direct conversion: the buffers' element counts differ");
     }
-    return timed(calls, [&] {
+    return threadTimed(calls, [&] {
         for (size_t i = 0; i < n; ++i) {
             target[i] = To(values[i]);
         }
+        asm volatile("" : : : "memory");
     });
 }
 
@@ -102,12 +85,13 @@ void registerDirectConversion(py::module_& m)
         if (out.itemsize != 8 || n != rows * cols || k != n) {
             throw std::invalid_argument("direct conversion: a complex64 destination of rows x cols was expected");
         }
-        return timed(calls, [&] {
+        return threadTimed(calls, [&] {
             for (size_t j = 0; j < cols; ++j) {
                 for (size_t i = 0; i < rows; ++i) {
                     target[i + j * rows] = std::complex<float>(float(values[i * cols + j]), 0.0f);
                 }
             }
+            asm volatile("" : : : "memory");
         });
     });
     // A new block of the source's size, as a container's storage is made, and one memcpy into it.
@@ -115,7 +99,7 @@ void registerDirectConversion(py::module_& m)
         const py::buffer_info in = source.request();
         size_t n = 0;
         const double* values = elementsOf<double>(in, "d", n);
-        return timed(calls, [&] {
+        return threadTimed(calls, [&] {
             std::shared_ptr<double[]> block = std::make_shared_for_overwrite<double[]>(n);
             std::memcpy(block.get(), values, n * sizeof(double));
             asm volatile("" : : "r"(block.get()) : "memory");

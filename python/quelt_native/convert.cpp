@@ -250,48 +250,6 @@ std::string textOf(PyObject* item, const Context& context, const std::vector<int
     typeError(context.what + " expects string, got " + typeNameOf(item));
 }
 
-// Calls body(sourceOffset, targetOffset, flat) for every element of `shape`, the last
-// dimension innermost; offsets in bytes.
-template <typename Body>
-void walk(const std::vector<int64_t>& shape, const std::vector<ptrdiff_t>& from, const std::vector<ptrdiff_t>& to,
-          Body&& body)
-{
-    const size_t rank = shape.size();
-    if (std::find(shape.begin(), shape.end(), 0) != shape.end()) {
-        return;
-    }
-    if (rank == 0) {
-        body(ptrdiff_t(0), ptrdiff_t(0), size_t(0));
-        return;
-    }
-    const int64_t inner = shape[rank - 1];
-    const ptrdiff_t fromStep = from.empty() ? 0 : from[rank - 1], toStep = to[rank - 1];
-    std::vector<int64_t> index(rank, 0);
-    ptrdiff_t fromBase = 0, toBase = 0;
-    size_t flat = 0;
-    while (true) {
-        ptrdiff_t f = fromBase, t = toBase;
-        for (int64_t i = 0; i < inner; ++i, f += fromStep, t += toStep) {
-            body(f, t, flat++);
-        }
-        // The next index of the outer dimensions, as an odometer.
-        size_t d = rank - 1;
-        while (d-- > 0) {
-            fromBase += from.empty() ? 0 : from[d];
-            toBase += to[d];
-            if (++index[d] < shape[d]) {
-                break;
-            }
-            fromBase -= from.empty() ? 0 : from[d] * shape[d];
-            toBase -= to[d] * shape[d];
-            index[d] = 0;
-        }
-        if (d == size_t(-1)) {
-            return;
-        }
-    }
-}
-
 template <typename S>
 S load(const char* p)
 {
@@ -432,7 +390,7 @@ bool convertRow(const char* from, ptrdiff_t fromStep, char* to, ptrdiff_t toStep
 // rows of a tile run along the target's faster dimension, so that its stores are contiguous.
 template <typename Row>
 void walkRows(const std::vector<int64_t>& shape, const std::vector<ptrdiff_t>& from, const std::vector<ptrdiff_t>& to,
-              Row&& row)
+              bool mayTile, Row&& row)
 {
     const size_t rank = shape.size();
     if (std::find(shape.begin(), shape.end(), 0) != shape.end()) {
@@ -444,7 +402,7 @@ void walkRows(const std::vector<int64_t>& shape, const std::vector<ptrdiff_t>& f
     }
     constexpr int64_t tile = 32;
     const auto across = [](ptrdiff_t inner, ptrdiff_t outer) { return std::abs(outer) < std::abs(inner); };
-    const bool tiled = rank >= 2 && (across(from[rank - 1], from[rank - 2]) || across(to[rank - 1], to[rank - 2]))
+    const bool tiled = mayTile && rank >= 2 && (across(from[rank - 1], from[rank - 2]) || across(to[rank - 1], to[rank - 2]))
                        && shape[rank - 1] > 1 && shape[rank - 2] > 1;
     const bool down = tiled && across(to[rank - 1], to[rank - 2]);
     // The dimensions above the tiled (or row) ones, as an odometer.
@@ -502,6 +460,21 @@ void walkRows(const std::vector<int64_t>& shape, const std::vector<ptrdiff_t>& f
     }
 }
 
+// Calls body(sourceOffset, targetOffset, flat) for every element of `shape` in row-major order
+// (the last dimension innermost; offsets in bytes). No source strides: nested lists' items.
+template <typename Body>
+void walk(const std::vector<int64_t>& shape, const std::vector<ptrdiff_t>& from, const std::vector<ptrdiff_t>& to,
+          Body&& body)
+{
+    size_t flat = 0;
+    walkRows(shape, from.empty() ? std::vector<ptrdiff_t>(shape.size(), 0) : from, to, false,
+             [&](ptrdiff_t f, ptrdiff_t fromStep, ptrdiff_t t, ptrdiff_t toStep, int64_t count) {
+                 for (int64_t i = 0; i < count; ++i) {
+                     body(f + i * fromStep, t + i * toStep, flat++);
+                 }
+             });
+}
+
 template <typename T, typename S>
 void fillFromBuffer(const Source& source, const Target& target, const Context& context)
 {
@@ -516,7 +489,7 @@ void fillFromBuffer(const Source& source, const Target& target, const Context& c
         return;
     }
     bool fits = true;
-    walkRows(source.shape, source.layout.strides, target.strides,
+    walkRows(source.shape, source.layout.strides, target.strides, true,
              [&](ptrdiff_t f, ptrdiff_t fromStep, ptrdiff_t t, ptrdiff_t toStep, int64_t count) {
                  fits &= convertRow<T, S>(from + f, fromStep, target.data + t, toStep, count);
              });
