@@ -383,15 +383,21 @@ bool convertRow(const char* from, ptrdiff_t fromStep, char* to, ptrdiff_t toStep
     return misfits == 0;
 }
 
+// The side of the square tiles of a transposing walk, in elements.
+inline constexpr int64_t transposeTile = 32;
+
 // Calls row(fromOffset, fromStep, toOffset, toStep, count) over rows of the last dimension (in
 // bytes), every element once. Where either side runs faster along the next-to-last dimension
 // than along the last (a Fortran-order source, a column-major target), in square tiles of
 // those two, the lines that one side steps across staying in cache while a tile is done; the
 // rows of a tile run along the target's faster dimension, so that its stores are contiguous.
-template <typename Row>
+// With `tiles` (not nullptr), tiling is allowed, and each tile is first offered whole to
+// tiles(fromOffset, toOffset, height, width), which answers whether it did it.
+template <typename Row, typename Tiles>
 void walkRows(const std::vector<int64_t>& shape, const std::vector<ptrdiff_t>& from, const std::vector<ptrdiff_t>& to,
-              bool mayTile, Row&& row)
+              Row&& row, Tiles&& tiles)
 {
+    constexpr bool mayTile = !std::is_null_pointer_v<std::decay_t<Tiles>>;
     const size_t rank = shape.size();
     if (std::find(shape.begin(), shape.end(), 0) != shape.end()) {
         return;
@@ -400,7 +406,6 @@ void walkRows(const std::vector<int64_t>& shape, const std::vector<ptrdiff_t>& f
         row(ptrdiff_t(0), ptrdiff_t(0), ptrdiff_t(0), ptrdiff_t(0), int64_t(1));
         return;
     }
-    constexpr int64_t tile = 32;
     const auto across = [](ptrdiff_t inner, ptrdiff_t outer) { return std::abs(outer) < std::abs(inner); };
     const bool tiled = mayTile && rank >= 2 && (across(from[rank - 1], from[rank - 2]) || across(to[rank - 1], to[rank - 2]))
                        && shape[rank - 1] > 1 && shape[rank - 2] > 1;
@@ -414,7 +419,12 @@ void walkRows(const std::vector<int64_t>& shape, const std::vector<ptrdiff_t>& f
             const int64_t rows = shape[rank - 2], cols = shape[rank - 1];
             const ptrdiff_t fr = from[rank - 2], fc = from[rank - 1], tr = to[rank - 2], tc = to[rank - 1];
             auto block = [&](int64_t i0, int64_t j0) {
-                const int64_t height = std::min(tile, rows - i0), width = std::min(tile, cols - j0);
+                const int64_t height = std::min(transposeTile, rows - i0), width = std::min(transposeTile, cols - j0);
+                if constexpr (mayTile) {
+                    if (tiles(fromBase + i0 * fr + j0 * fc, toBase + i0 * tr + j0 * tc, height, width)) {
+                        return;
+                    }
+                }
                 if (down) {
                     for (int64_t j = j0; j < j0 + width; ++j) {
                         row(fromBase + i0 * fr + j * fc, fr, toBase + i0 * tr + j * tc, tr, height);
@@ -428,14 +438,14 @@ void walkRows(const std::vector<int64_t>& shape, const std::vector<ptrdiff_t>& f
             // One tile after another along the source's faster dimension: each of the lines a
             // tile reads continues in the next, a stream the hardware prefetches.
             if (across(fc, fr)) {
-                for (int64_t j0 = 0; j0 < cols; j0 += tile) {
-                    for (int64_t i0 = 0; i0 < rows; i0 += tile) {
+                for (int64_t j0 = 0; j0 < cols; j0 += transposeTile) {
+                    for (int64_t i0 = 0; i0 < rows; i0 += transposeTile) {
                         block(i0, j0);
                     }
                 }
             } else {
-                for (int64_t i0 = 0; i0 < rows; i0 += tile) {
-                    for (int64_t j0 = 0; j0 < cols; j0 += tile) {
+                for (int64_t i0 = 0; i0 < rows; i0 += transposeTile) {
+                    for (int64_t j0 = 0; j0 < cols; j0 += transposeTile) {
                         block(i0, j0);
                     }
                 }
@@ -467,12 +477,14 @@ void walk(const std::vector<int64_t>& shape, const std::vector<ptrdiff_t>& from,
           Body&& body)
 {
     size_t flat = 0;
-    walkRows(shape, from.empty() ? std::vector<ptrdiff_t>(shape.size(), 0) : from, to, false,
-             [&](ptrdiff_t f, ptrdiff_t fromStep, ptrdiff_t t, ptrdiff_t toStep, int64_t count) {
-                 for (int64_t i = 0; i < count; ++i) {
-                     body(f + i * fromStep, t + i * toStep, flat++);
-                 }
-             });
+    walkRows(
+        shape, from.empty() ? std::vector<ptrdiff_t>(shape.size(), 0) : from, to,
+        [&](ptrdiff_t f, ptrdiff_t fromStep, ptrdiff_t t, ptrdiff_t toStep, int64_t count) {
+            for (int64_t i = 0; i < count; ++i) {
+                body(f + i * fromStep, t + i * toStep, flat++);
+            }
+        },
+        nullptr);
 }
 
 template <typename T, typename S>
@@ -489,10 +501,46 @@ void fillFromBuffer(const Source& source, const Target& target, const Context& c
         return;
     }
     bool fits = true;
-    walkRows(source.shape, source.layout.strides, target.strides, true,
-             [&](ptrdiff_t f, ptrdiff_t fromStep, ptrdiff_t t, ptrdiff_t toStep, int64_t count) {
-                 fits &= convertRow<T, S>(from + f, fromStep, target.data + t, toStep, count);
-             });
+    const auto row = [&](ptrdiff_t f, ptrdiff_t fromStep, ptrdiff_t t, ptrdiff_t toStep, int64_t count) {
+        fits &= convertRow<T, S>(from + f, fromStep, target.data + t, toStep, count);
+    };
+    const size_t rank = source.shape.size();
+    // A tile whose source runs contiguously along one dimension and whose target along the
+    // other is transposed first, unconverted, into a scratch tile in the target's order (reads
+    // along the source, in cache), and then converted row by row into the target, contiguous on
+    // both sides: the checks and conversions vectorise, and no slow strided access remains.
+    const auto tiles = [&](ptrdiff_t f, ptrdiff_t t, int64_t height, int64_t width) {
+        if constexpr (std::is_same_v<S, bool> || std::is_same_v<S, T>) {
+            return false; // bytes that need reading as flags; a plain copy, which gains nothing
+        } else {
+            const ptrdiff_t fr = source.layout.strides[rank - 2], fc = source.layout.strides[rank - 1];
+            const ptrdiff_t tr = target.strides[rank - 2], tc = target.strides[rank - 1];
+            constexpr auto item = ptrdiff_t(sizeof(S)), out = ptrdiff_t(sizeof(T));
+            S scratch[transposeTile * transposeTile];
+            // Element (i, j) lies at i * fa + j * fb in the source, which is contiguous along i;
+            // the target is contiguous along j, its line i at i * ta.
+            const auto transposed = [&](ptrdiff_t fa, ptrdiff_t fb, ptrdiff_t ta, int64_t na, int64_t nb) {
+                for (int64_t j = 0; j < nb; ++j) {
+                    for (int64_t i = 0; i < na; ++i) {
+                        scratch[i * nb + j] = load<S>(from + f + i * fa + j * fb);
+                    }
+                }
+                for (int64_t i = 0; i < na; ++i) {
+                    fits &= convertRow<T, S>(reinterpret_cast<const char*>(scratch + i * nb), item,
+                                             target.data + t + i * ta, out, nb);
+                }
+                return true;
+            };
+            if (fr == item && tc == out) { // rows of the target, columns of the source
+                return transposed(fr, fc, tr, height, width);
+            }
+            if (fc == item && tr == out) { // columns of the target, rows of the source
+                return transposed(fc, fr, tc, width, height);
+            }
+            return false;
+        }
+    };
+    walkRows(source.shape, source.layout.strides, target.strides, row, tiles);
     if (fits) {
         return;
     }
