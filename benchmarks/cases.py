@@ -137,3 +137,17 @@ def save(path, data):
 def load(path):
     with open(path) as source:
         return json.load(source)
+
+
+# quelt's conversions (conversion.py) by case: what, the baseline (None: the target is absolute),
+# and the most quelt may take, as a multiple of the baseline or in seconds per call.
+CONVERSION_TARGETS = {
+    "strided": ("float32 buffer of every other element -> `quelt.tensor`", "memcpy of the same bytes", 2.0),
+    "fortran": ("Fortran-order float32 1000 x 1000 -> `quelt.tensor` (row-major)", "memcpy of the same bytes", 2.0),
+    "f64-f32": ("float64 -> `quelt.tensor(src, dtype=\"float32\")`", "C++ loop converting", 1.5),
+    "i32-f64": ("int32 -> `quelt.tensor(src, dtype=\"float64\")`", "C++ loop converting", 1.5),
+    "rows-matc": ("row-major float64 1000 x 1000 -> `quelt.matrix(src, \"complex64\")`",
+                  "C++ loop converting into column-major storage", 1.5),
+    "vector": ("float64 -> `quelt.vector(src)`", "fresh allocation + memcpy", 1.2),
+    "memory": ("`quelt.memory(v)`", None, 1e-6),
+}

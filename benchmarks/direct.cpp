@@ -7,7 +7,6 @@
 #include <chrono>
 #include <complex>
 #include <cstring>
-#include <ctime>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -23,31 +22,13 @@
 
 #include "direct_session.hpp"
 #include "single_overload.hpp"
+#include "thread_clock.hpp"
 
 namespace QueltBench {
 namespace {
 
 namespace py = pybind11;
 namespace Blas = Quelt::Blas;
-
-// The same clocks as the harness: this thread's CPU time for calls that run on it alone, the
-// wall clock for a model run, which may use the runtime's threads.
-double threadSeconds()
-{
-    timespec now{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-    return double(now.tv_sec) + 1e-9 * double(now.tv_nsec);
-}
-
-template <typename Call>
-double threadTimed(size_t calls, Call&& call)
-{
-    const double start = threadSeconds();
-    for (size_t i = 0; i < calls; ++i) {
-        call();
-    }
-    return threadSeconds() - start;
-}
 
 void require(bool condition, const char* what)
 {
@@ -56,6 +37,8 @@ void require(bool condition, const char* what)
     }
 }
 
+// The wall clock, for a model run, which may use the runtime's threads (thread_clock.hpp has
+// the other).
 template <typename Call>
 double wallTimed(size_t calls, Call&& call)
 {

@@ -12,6 +12,8 @@ queltfloor, the module that gives every overload a function of its own.
                                        the caller's buffer, cancellation latency (serving.py)
     harness.py threads OUT             quelt's operations from two threads against one after the
                                        other, another thread's pauses during a long call (threads.py)
+    harness.py conversion OUT          quelt's conversions of foreign buffers against C++ loops,
+                                       memcpy and a fresh allocation (conversion.py)
 
 In the latency phase every overload at size 1 is timed through quelt's function of the same name
 as well (label "quelt"), which must cost what the core's does.
@@ -483,6 +485,14 @@ def threads_phase(out, models, log):
     cases.save(out, result)
 
 
+def conversion_phase(out, models, log):
+    import conversion
+
+    result = conversion.run(log, THROUGHPUT_BLOCK)
+    result["process"] = process_info()
+    cases.save(out, result)
+
+
 def main(argv):
     phase, out = argv[1], argv[2]
     models = argv[3] if len(argv) > 3 else None
@@ -494,7 +504,7 @@ def main(argv):
         latency(out, None, log, floor=False)
     else:
         phases = {"latency": latency, "throughput": throughput, "quelt": package_phase, "serving": serving_phase,
-                  "threads": threads_phase}
+                  "threads": threads_phase, "conversion": conversion_phase}
         phases[phase](out, models, log)
 
 

@@ -643,6 +643,34 @@ def package_section(run):
     return "\n".join(out)
 
 
+def conversion_section(results):
+    """quelt's conversions of foreign buffers against queltfloor's C++ baselines (conversion.py)."""
+    path = os.path.join(results, "conversion-module.json")
+    head = ("## Conversions\n\nquelt's conversions of buffers that are not its own element type or layout, "
+            "each taking turns block by block with a C++ baseline of queltfloor in the same process, "
+            "1,000,000 elements (NumPy's arrays stood for by `array.array` and `memoryview` casts and "
+            "slices; the Fortran-order source is a matd's `quelt.memory`). The baselines: `memcpy` of the "
+            "same bytes between contiguous buffers; a plain C++ loop converting into preallocated memory "
+            "(for the matrix, down each column of the column-major storage); for `quelt.vector`, a fresh "
+            "allocation (as a container's storage is made) plus `memcpy`. quelt's figures include making "
+            "the new tensor or container. Thread CPU time; the ratio is the median over rounds of the two "
+            "blocks of a round.\n\n")
+    if not os.path.exists(path):
+        return head + "Not measured in this run.\n"
+    data = cases.load(path)
+    rows = []
+    for case, (what, baseline, target) in cases.CONVERSION_TARGETS.items():
+        timed = data[case]
+        seconds = timed["quelt"]["median"]
+        if baseline is None:
+            rows.append([what, duration(seconds), "–", "–", "at most %s" % duration(target),
+                         verdict(seconds <= target)])
+        else:
+            rows.append([what, duration(seconds), "%s: %s" % (baseline, duration(timed["baseline"]["median"])),
+                         "%.2f" % timed["ratio"], "within %.1f x" % target, verdict(timed["ratio"] <= target)])
+    return head + table(["conversion", "quelt", "baseline", "quelt / baseline", "target", "verdict"], rows)
+
+
 def targets(run, worst_sweep, worst_int):
     """Each target as (what it asks, what was measured, whether it is met)."""
     found = []
@@ -915,6 +943,7 @@ def main(results, docs):
         model_section(run),
         package_section(run),
         report_operations.section(run, run.threads, duration, table),
+        conversion_section(results),
         METHOD,
     ]
     os.makedirs(docs, exist_ok=True)

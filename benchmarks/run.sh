@@ -71,6 +71,8 @@ echo "== quelt: data exchange and quelt.Session against memcpy and the direct ca
 module quelt "$results/quelt-module.json" "$results/models" > "$results/quelt-module.log"
 echo "== serving: quelt.Session's stop bookkeeping, outputs into the caller's buffer, cancellation"
 module serving "$results/serving-module.json" "$results/models" > "$results/serving-module.log"
+echo "== conversion: quelt's conversions of foreign buffers against C++ loops and memcpy"
+module conversion "$results/conversion-module.json" > "$results/conversion-module.log"
 echo "== threads: quelt's operations from two threads, another thread's pauses"
 module threads "$results/threads-module.json" > "$results/threads-module.log"
 cat /proc/loadavg > "$results/load-end"

@@ -34,4 +34,5 @@ PYBIND11_MODULE(queltfloor, m)
     QueltBench::registerOperationFloors<std::complex<float>>(m);
     QueltBench::registerOperationFloors<std::complex<double>>(m);
     QueltBench::registerDirect(m);
+    QueltBench::registerDirectConversion(m);
 }

@@ -14,4 +14,7 @@ void registerOperationFloors(pybind11::module_& m);
 // Timed loops of the direct CBLAS calls and model runs, for comparisons within one process.
 void registerDirect(pybind11::module_& m);
 
+// Plain C++ loops of the conversions quelt makes, and a fresh allocation plus memcpy.
+void registerDirectConversion(pybind11::module_& m);
+
 } // namespace QueltBench

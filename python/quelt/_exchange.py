@@ -10,10 +10,6 @@ from . import _native
 
 __all__ = ["memory", "vector", "matrix", "tolist", "inputs", "outputs", "blas_threads", "set_blas_threads"]
 
-_CONTAINERS = tuple(
-    getattr(_core, kind + letter) for letter in "sdcz" for kind in ("vec", "view", "mat")
-)
-
 Container = Union[vecs, vecd, vecc, vecz, views, viewd, viewc, viewz, mats, matd, matc, matz]
 Vector = Union[vecs, vecd, vecc, vecz]
 Matrix = Union[mats, matd, matc, matz]
@@ -21,15 +17,13 @@ Matrix = Union[mats, matd, matc, matz]
 Buffer = Union[bytes, bytearray, memoryview, array.array]
 Number = Union[int, float, complex]
 
-_DTYPES = {"float32": "s", "float64": "d", "complex64": "c", "complex128": "z"}
+# The containers' element types, name to letter, from the native module's one table.
+_DTYPES = dict(_native._container_dtypes)
+_DTYPE_NAMES = ", ".join(list(_DTYPES)[:-1]) + " or " + list(_DTYPES)[-1]
 
 
-def _container(function, c):
-    if not isinstance(c, _CONTAINERS):
-        raise TypeError(
-            "{}() takes a queltcore vector, view or matrix, not {}".format(function, type(c).__name__)
-        )
-    return c
+def _refused(function, c):
+    return TypeError("{}() takes a queltcore vector, view or matrix, not {}".format(function, type(c).__name__))
 
 
 def _letter(dtype):
@@ -40,9 +34,7 @@ def _letter(dtype):
     try:
         return _DTYPES[dtype]
     except KeyError:
-        raise ValueError(
-            "dtype must be float32, float64, complex64 or complex128, not {!r}".format(dtype)
-        ) from None
+        raise ValueError("dtype must be {}, not {!r}".format(_DTYPE_NAMES, dtype)) from None
 
 
 def memory(c: Container) -> memoryview:
@@ -51,12 +43,17 @@ def memory(c: Container) -> memoryview:
     Format f, d, Zf or Zd; shape (n,) for a vector or view, (rows, cols) with column-major
     strides for a matrix. The storage stays valid while the memoryview lives.
     """
-    return _native._memory(_container("memory", c))
+    # The native call answers None for what is no container: one look-up of the class either way.
+    view = _native._memory(c)
+    if view is None:
+        raise _refused("memory", c)
+    return view
 
 
 def _source(data):
     # queltcore's containers are no buffers; their memory is.
-    return _native._memory(data) if isinstance(data, _CONTAINERS) else data
+    view = _native._memory(data)
+    return data if view is None else view
 
 
 def vector(data: Union[Buffer, Container, Iterable[Number]], dtype: Optional[str] = None) -> Vector:
@@ -71,7 +68,10 @@ def matrix(data: Union[Buffer, Container, Iterable[Iterable[Number]]], dtype: Op
 
 def tolist(c: Container) -> Union[List[float], List[complex], List[List[float]], List[List[complex]]]:
     """The elements of a vector or view as a list; a matrix as a list of rows."""
-    return _native._tolist(_container("tolist", c))
+    found = _native._tolist(c)
+    if found is None:
+        raise _refused("tolist", c)
+    return found
 
 
 def _model(function, m):

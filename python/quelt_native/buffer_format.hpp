@@ -57,6 +57,17 @@ inline BufferFormat parseBufferFormat(const char* format, Py_ssize_t itemsize)
         kind = ElementKind::Bool;
     }
     parsed.numeric = kind.has_value();
+    if (kind && itemsize == 0) {
+        // An empty array's exporter may give items of no bytes (ctypes does): the letter's own
+        // size, standard where a byte order is given, native otherwise.
+        const bool standard = parsed.text.size() > code.size() && parsed.text[0] != '@';
+        itemsize = in("lL") ? (standard ? 4 : Py_ssize_t(sizeof(long))) : in("nN") ? Py_ssize_t(sizeof(size_t)) : 0;
+        for (const ElementInfo& entry : elementTable) {
+            if (itemsize == 0 && entry.format && code == entry.format && entry.code != ElementCode::BFloat16) {
+                itemsize = Py_ssize_t(entry.size);
+            }
+        }
+    }
     if (!kind || (parsed.bigEndian && itemsize > 1)) {
         return parsed;
     }

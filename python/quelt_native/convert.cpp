@@ -251,48 +251,6 @@ std::string textOf(PyObject* item, const Context& context, const std::vector<int
     typeError(context.what + " expects string, got " + typeNameOf(item));
 }
 
-// Calls body(sourceOffset, targetOffset, flat) for every element of `shape`, the last
-// dimension innermost; offsets in bytes.
-template <typename Body>
-void walk(const std::vector<int64_t>& shape, const std::vector<ptrdiff_t>& from, const std::vector<ptrdiff_t>& to,
-          Body&& body)
-{
-    const size_t rank = shape.size();
-    if (std::find(shape.begin(), shape.end(), 0) != shape.end()) {
-        return;
-    }
-    if (rank == 0) {
-        body(ptrdiff_t(0), ptrdiff_t(0), size_t(0));
-        return;
-    }
-    const int64_t inner = shape[rank - 1];
-    const ptrdiff_t fromStep = from.empty() ? 0 : from[rank - 1], toStep = to[rank - 1];
-    std::vector<int64_t> index(rank, 0);
-    ptrdiff_t fromBase = 0, toBase = 0;
-    size_t flat = 0;
-    while (true) {
-        ptrdiff_t f = fromBase, t = toBase;
-        for (int64_t i = 0; i < inner; ++i, f += fromStep, t += toStep) {
-            body(f, t, flat++);
-        }
-        // The next index of the outer dimensions, as an odometer.
-        size_t d = rank - 1;
-        while (d-- > 0) {
-            fromBase += from.empty() ? 0 : from[d];
-            toBase += to[d];
-            if (++index[d] < shape[d]) {
-                break;
-            }
-            fromBase -= from.empty() ? 0 : from[d] * shape[d];
-            toBase -= to[d] * shape[d];
-            index[d] = 0;
-        }
-        if (d == size_t(-1)) {
-            return;
-        }
-    }
-}
-
 template <typename S>
 S load(const char* p)
 {
@@ -336,28 +294,198 @@ bool convertNumber(S s, T& t)
             return fits;
         }
     } else if constexpr (std::is_same_v<T, Float16> || std::is_same_v<T, BFloat16>) {
-        const double v = double(s);
-        t = T::fromDouble(v);
-        return !(std::isfinite(v) && std::isinf(t.toDouble()));
+        if constexpr (std::is_integral_v<S>) {
+            t = T::fromInteger(s);
+            return !std::isinf(t.toDouble());
+        } else {
+            const double v = double(s);
+            t = T::fromDouble(v);
+            return !(std::isfinite(v) && std::isinf(t.toDouble()));
+        }
     } else if constexpr (to == ElementKind::Real) {
         if constexpr (std::is_same_v<T, float> && std::is_same_v<S, double>) {
-            if (std::isfinite(s) && std::fabs(s) >= 0x1.ffffffp127) {
-                return false;
-            }
+            // IEEE conversion: a finite value beyond float's range becomes infinity, which
+            // tells it. No branch, so that rows of them vectorise.
+            t = static_cast<float>(s);
+            return !((std::fabs(t) == HUGE_VALF) & (std::fabs(s) != HUGE_VAL));
+        } else {
+            t = static_cast<T>(s);
+            return true;
         }
-        t = static_cast<T>(s);
-        return true;
     } else if constexpr (to == ElementKind::Signed || to == ElementKind::Unsigned) {
         if constexpr (std::is_integral_v<S>) {
-            if (!std::in_range<T>(s)) {
-                return false;
-            }
+            // Integer narrowing wraps (well defined): the value is kept only when it fits.
             t = static_cast<T>(s);
+            return std::in_range<T>(s);
         }
         return true;
     } else {
         return true; // refused before any element is read
     }
+}
+
+// One buffer element converted into its place; false when a finite value does not fit T.
+template <typename T, typename S>
+bool convertOne(const char* from, char* to)
+{
+    T value{};
+    bool fits = true;
+    if constexpr (std::is_same_v<S, bool>) {
+        // Read as bytes: exported memory may hold values other than 0 and 1.
+        const uint8_t flag = load<uint8_t>(from) != 0;
+        if constexpr (std::is_same_v<T, bool>) {
+            value = flag != 0;
+        } else {
+            fits = convertNumber(flag, value);
+        }
+    } else {
+        fits = convertNumber(load<S>(from), value);
+    }
+    if constexpr (ElementOf<T>::kind == ElementKind::Complex) {
+        // Part by part: one store of the whole pair would read it back from the stack after two
+        // narrower writes, a stall on every element.
+        const typename T::value_type parts[2] = {value.real(), value.imag()};
+        std::memcpy(to, &parts[0], sizeof(parts[0]));
+        std::memcpy(to + sizeof(parts[0]), &parts[1], sizeof(parts[1]));
+    } else {
+        std::memcpy(to, &value, sizeof(T));
+    }
+    return fits;
+}
+
+// One row of buffer elements converted: `count` of them, `fromStep` and `toStep` bytes apart;
+// false when a finite value in it does not fit T. No early exit: the loop over contiguous rows
+// is one the compiler vectorises, and the (rare) refusal is found again by the caller.
+template <typename T, typename S>
+bool convertRow(const char* from, ptrdiff_t fromStep, char* to, ptrdiff_t toStep, int64_t count)
+{
+    unsigned misfits = 0; // an integer reduction, which the vectoriser takes
+    if (fromStep == ptrdiff_t(sizeof(S)) && toStep == ptrdiff_t(sizeof(T))) {
+        for (int64_t i = 0; i < count; ++i) {
+            misfits |= !convertOne<T, S>(from + i * ptrdiff_t(sizeof(S)), to + i * ptrdiff_t(sizeof(T)));
+        }
+    } else if (!std::is_same_v<S, bool> && fromStep == ptrdiff_t(sizeof(S))) {
+        // Into a column: the checks first, over the contiguous source (vectorised), then the
+        // stores alone, the slow part, with nothing else to wait on.
+        if constexpr (!std::is_same_v<S, bool>) {
+            for (int64_t i = 0; i < count; ++i) {
+                T unused;
+                misfits |= !convertNumber(load<S>(from + i * ptrdiff_t(sizeof(S))), unused);
+            }
+        }
+        for (int64_t i = 0; i < count; ++i) {
+            convertOne<T, S>(from + i * ptrdiff_t(sizeof(S)), to + i * toStep);
+        }
+    } else {
+        for (int64_t i = 0; i < count; ++i) {
+            misfits |= !convertOne<T, S>(from + i * fromStep, to + i * toStep);
+        }
+    }
+    return misfits == 0;
+}
+
+// The side of the square tiles of a transposing walk, in elements.
+inline constexpr int64_t transposeTile = 32;
+
+// Calls row(fromOffset, fromStep, toOffset, toStep, count) over rows of the last dimension (in
+// bytes), every element once. Where either side runs faster along the next-to-last dimension
+// than along the last (a Fortran-order source, a column-major target), in square tiles of
+// those two, the lines that one side steps across staying in cache while a tile is done; the
+// rows of a tile run along the target's faster dimension, so that its stores are contiguous.
+// With `tiles` (not nullptr), tiling is allowed, and each tile is first offered whole to
+// tiles(fromOffset, toOffset, height, width), which answers whether it did it.
+template <typename Row, typename Tiles>
+void walkRows(const std::vector<int64_t>& shape, const std::vector<ptrdiff_t>& from, const std::vector<ptrdiff_t>& to,
+              Row&& row, Tiles&& tiles)
+{
+    constexpr bool mayTile = !std::is_null_pointer_v<std::decay_t<Tiles>>;
+    const size_t rank = shape.size();
+    if (std::find(shape.begin(), shape.end(), 0) != shape.end()) {
+        return;
+    }
+    if (rank == 0) {
+        row(ptrdiff_t(0), ptrdiff_t(0), ptrdiff_t(0), ptrdiff_t(0), int64_t(1));
+        return;
+    }
+    const auto across = [](ptrdiff_t inner, ptrdiff_t outer) { return std::abs(outer) < std::abs(inner); };
+    const bool tiled = mayTile && rank >= 2 && (across(from[rank - 1], from[rank - 2]) || across(to[rank - 1], to[rank - 2]))
+                       && shape[rank - 1] > 1 && shape[rank - 2] > 1;
+    const bool down = tiled && across(to[rank - 1], to[rank - 2]);
+    // The dimensions above the tiled (or row) ones, as an odometer.
+    const size_t outer = tiled ? rank - 2 : rank - 1;
+    std::vector<int64_t> index(outer, 0);
+    ptrdiff_t fromBase = 0, toBase = 0;
+    while (true) {
+        if (tiled) {
+            const int64_t rows = shape[rank - 2], cols = shape[rank - 1];
+            const ptrdiff_t fr = from[rank - 2], fc = from[rank - 1], tr = to[rank - 2], tc = to[rank - 1];
+            auto block = [&](int64_t i0, int64_t j0) {
+                const int64_t height = std::min(transposeTile, rows - i0), width = std::min(transposeTile, cols - j0);
+                if constexpr (mayTile) {
+                    if (tiles(fromBase + i0 * fr + j0 * fc, toBase + i0 * tr + j0 * tc, height, width)) {
+                        return;
+                    }
+                }
+                if (down) {
+                    for (int64_t j = j0; j < j0 + width; ++j) {
+                        row(fromBase + i0 * fr + j * fc, fr, toBase + i0 * tr + j * tc, tr, height);
+                    }
+                } else {
+                    for (int64_t i = i0; i < i0 + height; ++i) {
+                        row(fromBase + i * fr + j0 * fc, fc, toBase + i * tr + j0 * tc, tc, width);
+                    }
+                }
+            };
+            // One tile after another along the source's faster dimension: each of the lines a
+            // tile reads continues in the next, a stream the hardware prefetches.
+            if (across(fc, fr)) {
+                for (int64_t j0 = 0; j0 < cols; j0 += transposeTile) {
+                    for (int64_t i0 = 0; i0 < rows; i0 += transposeTile) {
+                        block(i0, j0);
+                    }
+                }
+            } else {
+                for (int64_t i0 = 0; i0 < rows; i0 += transposeTile) {
+                    for (int64_t j0 = 0; j0 < cols; j0 += transposeTile) {
+                        block(i0, j0);
+                    }
+                }
+            }
+        } else {
+            row(fromBase, from[rank - 1], toBase, to[rank - 1], shape[rank - 1]);
+        }
+        size_t d = outer;
+        while (d-- > 0) {
+            fromBase += from[d];
+            toBase += to[d];
+            if (++index[d] < shape[d]) {
+                break;
+            }
+            fromBase -= from[d] * shape[d];
+            toBase -= to[d] * shape[d];
+            index[d] = 0;
+        }
+        if (d == size_t(-1)) {
+            return;
+        }
+    }
+}
+
+// Calls body(sourceOffset, targetOffset, flat) for every element of `shape` in row-major order
+// (the last dimension innermost; offsets in bytes). No source strides: nested lists' items.
+template <typename Body>
+void walk(const std::vector<int64_t>& shape, const std::vector<ptrdiff_t>& from, const std::vector<ptrdiff_t>& to,
+          Body&& body)
+{
+    size_t flat = 0;
+    walkRows(
+        shape, from.empty() ? std::vector<ptrdiff_t>(shape.size(), 0) : from, to,
+        [&](ptrdiff_t f, ptrdiff_t fromStep, ptrdiff_t t, ptrdiff_t toStep, int64_t count) {
+            for (int64_t i = 0; i < count; ++i) {
+                body(f + i * fromStep, t + i * toStep, flat++);
+            }
+        },
+        nullptr);
 }
 
 template <typename T, typename S>
@@ -373,29 +501,60 @@ void fillFromBuffer(const Source& source, const Target& target, const Context& c
         }
         return;
     }
-    walk(source.shape, source.layout.strides, target.strides, [&](ptrdiff_t f, ptrdiff_t t, size_t flat) {
-        T value;
-        bool fits = false;
-        if constexpr (std::is_same_v<S, bool>) {
-            // Read as bytes: exported memory may hold values other than 0 and 1.
-            const uint8_t flag = load<uint8_t>(from + f) != 0;
-            if constexpr (std::is_same_v<T, bool>) {
-                value = flag != 0;
-                fits = true;
-            } else {
-                fits = convertNumber(flag, value);
-            }
+    bool fits = true;
+    const auto row = [&](ptrdiff_t f, ptrdiff_t fromStep, ptrdiff_t t, ptrdiff_t toStep, int64_t count) {
+        fits &= convertRow<T, S>(from + f, fromStep, target.data + t, toStep, count);
+    };
+    const size_t rank = source.shape.size();
+    // A tile whose source runs contiguously along one dimension and whose target along the
+    // other is transposed first, unconverted, into a scratch tile in the target's order (reads
+    // along the source, in cache), and then converted row by row into the target, contiguous on
+    // both sides: the checks and conversions vectorise, and no slow strided access remains.
+    const auto tiles = [&](ptrdiff_t f, ptrdiff_t t, int64_t height, int64_t width) {
+        if constexpr (std::is_same_v<S, bool> || std::is_same_v<S, T>) {
+            return false; // bytes that need reading as flags; a plain copy, which gains nothing
         } else {
-            fits = convertNumber(load<S>(from + f), value);
-        }
-        if (!fits) {
-            if (context.wording == Wording::Exchange) {
-                valueError(position(source.shape, flat) + " of the buffer is out of range for " + ElementOf<T>::name);
+            const ptrdiff_t fr = source.layout.strides[rank - 2], fc = source.layout.strides[rank - 1];
+            const ptrdiff_t tr = target.strides[rank - 2], tc = target.strides[rank - 1];
+            constexpr auto item = ptrdiff_t(sizeof(S)), out = ptrdiff_t(sizeof(T));
+            S scratch[transposeTile * transposeTile];
+            // Element (i, j) lies at i * fa + j * fb in the source, which is contiguous along i;
+            // the target is contiguous along j, its line i at i * ta.
+            const auto transposed = [&](ptrdiff_t fa, ptrdiff_t fb, ptrdiff_t ta, int64_t na, int64_t nb) {
+                for (int64_t j = 0; j < nb; ++j) {
+                    for (int64_t i = 0; i < na; ++i) {
+                        scratch[i * nb + j] = load<S>(from + f + i * fa + j * fb);
+                    }
+                }
+                for (int64_t i = 0; i < na; ++i) {
+                    fits &= convertRow<T, S>(reinterpret_cast<const char*>(scratch + i * nb), item,
+                                             target.data + t + i * ta, out, nb);
+                }
+                return true;
+            };
+            if (fr == item && tc == out) { // rows of the target, columns of the source
+                return transposed(fr, fc, tr, height, width);
             }
-            valueError(context.what + ": " + position(source.shape, flat) + " of the buffer does not fit "
-                       + ElementOf<T>::name);
+            if (fc == item && tr == out) { // columns of the target, rows of the source
+                return transposed(fc, fr, tc, width, height);
+            }
+            return false;
         }
-        std::memcpy(target.data + t, &value, sizeof(T));
+    };
+    walkRows(source.shape, source.layout.strides, target.strides, row, tiles);
+    if (fits) {
+        return;
+    }
+    // The first element in row-major order that does not fit, for the message.
+    walk(source.shape, source.layout.strides, target.strides, [&](ptrdiff_t f, ptrdiff_t t, size_t flat) {
+        if (convertRow<T, S>(from + f, 0, target.data + t, 0, 1)) {
+            return;
+        }
+        if (context.wording == Wording::Exchange) {
+            valueError(position(source.shape, flat) + " of the buffer is out of range for " + ElementOf<T>::name);
+        }
+        valueError(context.what + ": " + position(source.shape, flat) + " of the buffer does not fit "
+                   + ElementOf<T>::name);
     });
 }
 

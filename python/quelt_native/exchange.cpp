@@ -33,6 +33,22 @@ ElementCode codeOfLetter(char letter)
     throw py::value_error(std::string("unknown element type letter '") + letter + "'");
 }
 
+// "float32, float64, complex64 or complex128", or with each format: "float32 (f), ...".
+std::string containerNames(bool formats)
+{
+    std::vector<std::string> names;
+    for (const ElementInfo& entry : elementTable) {
+        if (entry.letter != 0) {
+            names.push_back(std::string(entry.name) + (formats ? std::string(" (") + entry.format + ")" : ""));
+        }
+    }
+    std::string text;
+    for (size_t i = 0; i < names.size(); ++i) {
+        text += (i == 0 ? "" : i + 1 == names.size() && !formats ? " or " : ", ") + names[i];
+    }
+    return text;
+}
+
 // Calls f with the container element type named by one of the letters s d c z.
 template <typename F>
 py::object withElementType(char letter, F&& f)
@@ -143,9 +159,8 @@ py::object rowsOf(py::handle data)
 char letterOf(const ElementInfo& element, const char* format)
 {
     if (element.letter == 0) {
-        throw py::type_error("buffer format '" + std::string(format ? format : "B")
-                             + "' is none of the element types float32 (f), float64 (d), complex64 (Zf), "
-                               "complex128 (Zd); give a dtype to convert it");
+        throw py::type_error("buffer format '" + std::string(format ? format : "B") + "' is none of the element types "
+                             + containerNames(true) + "; give a dtype to convert it");
     }
     return element.letter;
 }
@@ -159,7 +174,7 @@ py::object copyIn(py::handle data, const py::object& letterArgument)
     Source source;
     if (PyBytes_Check(data.ptr()) || PyByteArray_Check(data.ptr())) {
         if (letter == 0) {
-            throw py::type_error("a buffer of bytes (format 'B') needs a dtype: float32, float64, complex64 or complex128");
+            throw py::type_error("a buffer of bytes (format 'B') needs a dtype: " + containerNames(false));
         }
         source = readRaw(bufferOf(data), codeOfLetter(letter), context);
     } else if (PyObject_CheckBuffer(data.ptr())) {
@@ -197,11 +212,49 @@ py::object copyIn(py::handle data, const py::object& letterArgument)
     });
 }
 
+// ---------------------------------------------------------------------------------------------
+// Dispatch on the container's class: one look-up of its Python type, where twelve overloads
+// would each try a cast in turn (several microseconds for the last ones).
+
+struct ContainerFunctions {
+    PyTypeObject* type;
+    py::object (*memory)(py::handle);
+    py::list (*tolist)(py::handle);
+};
+
 template <typename C>
-void defineContainerFunctions(py::module_& m)
+ContainerFunctions functionsOf()
 {
-    m.def("_memory", &containerMemory<C>, py::arg("c"));
-    m.def("_tolist", &toList<C>, py::arg("c"));
+    // Through the caster, which refuses instances whose constructor never ran.
+    return {py::detail::get_type_info(typeid(C), /*throw_if_missing=*/true)->type,
+            [](py::handle c) { return containerMemory(c.cast<const C&>()); },
+            [](py::handle c) { return toList(c.cast<const C&>()); }};
+}
+
+// nullptr for an object of none of the container classes.
+const ContainerFunctions* functionsFor(py::handle c)
+{
+    // queltcore registered the classes before this module's functions can be called.
+    static const std::vector<ContainerFunctions> classes = [] {
+        std::vector<ContainerFunctions> found;
+        hana::for_each(operationsSet, [&](auto t) {
+            using T = typename decltype(t)::type;
+            hana::for_each(containerSet<T>, [&](auto k) { found.push_back(functionsOf<typename decltype(k)::type>()); });
+        });
+        return found;
+    }();
+    PyTypeObject* type = Py_TYPE(c.ptr());
+    for (const ContainerFunctions& entry : classes) {
+        if (entry.type == type) {
+            return &entry;
+        }
+    }
+    for (const ContainerFunctions& entry : classes) {
+        if (PyType_IsSubtype(type, entry.type)) {
+            return &entry;
+        }
+    }
+    return nullptr;
 }
 
 } // namespace
@@ -209,10 +262,23 @@ void defineContainerFunctions(py::module_& m)
 void registerExchange(py::module_& m)
 {
     readyExporterType();
-    hana::for_each(operationsSet, [&](auto t) {
-        using T = typename decltype(t)::type;
-        hana::for_each(containerSet<T>, [&](auto c) { defineContainerFunctions<typename decltype(c)::type>(m); });
-    });
+    // None for what is no container: the package words the refusal, or takes the object as it is.
+    m.def("_memory", [](py::handle c) -> py::object {
+        const ContainerFunctions* functions = functionsFor(c);
+        return functions ? functions->memory(c) : py::none();
+    }, py::arg("c"));
+    m.def("_tolist", [](py::handle c) -> py::object {
+        const ContainerFunctions* functions = functionsFor(c);
+        return functions ? py::object(functions->tolist(c)) : py::none();
+    }, py::arg("c"));
+    // The containers' element types, name to letter, in the table's order: quelt's dtype names.
+    py::dict dtypes;
+    for (const ElementInfo& entry : elementTable) {
+        if (entry.letter != 0) {
+            dtypes[entry.name] = std::string(1, entry.letter);
+        }
+    }
+    m.attr("_container_dtypes") = dtypes;
     m.def("_vector", &copyIn<false>, py::arg("data"), py::arg("letter"));
     m.def("_matrix", &copyIn<true>, py::arg("data"), py::arg("letter"));
     m.def("_blas_threads", [] { return openblas_get_num_threads(); });

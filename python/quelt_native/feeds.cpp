@@ -61,7 +61,8 @@ TensorPtr tensorFromSource(const Source& source, ONNXTensorElementDataType type,
     if (!Onnx::findElementType(type)) {
         typeError(what + " has element type " + nameOf(type) + ", which is not supported");
     }
-    auto tensor = std::make_shared<Tensor>(type, source.shape);
+    // fill writes every element (or throws, and the tensor goes).
+    auto tensor = std::make_shared<Tensor>(type, source.shape, ForOverwrite{});
     Tensor& target = *tensor;
     fill(source,
          {Onnx::elementCode(type), static_cast<char*>(target.data()), rowMajorByteStrides(source.shape, target.itemSize()),

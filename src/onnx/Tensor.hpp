@@ -4,6 +4,7 @@
 #pragma once
 
 #include "onnx/OnnxRuntime.hpp"
+#include "types/Storage.hpp"
 
 #include <algorithm>
 #include <array>
@@ -70,31 +71,11 @@ public:
     }
 
     // Memory of its own, zero-filled (strings: empty), for `type` and `shape`.
-    Tensor(ONNXTensorElementDataType type, std::vector<int64_t> shape)
-        : m_type(type), m_shape(std::move(shape)), m_numel(elementCount(m_shape))
+    Tensor(ONNXTensorElementDataType type, std::vector<int64_t> shape) : Tensor(type, std::move(shape), true) {}
+    // The same, not zero-filled, for a maker that writes every element before anyone reads one.
+    Tensor(ONNXTensorElementDataType type, std::vector<int64_t> shape, ForOverwrite)
+        : Tensor(type, std::move(shape), false)
     {
-        const ElementInfo* entry = findElementType(type);
-        if (entry == nullptr) {
-            throw std::invalid_argument("element type " + typeName(type) + " is not supported");
-        }
-        if (type == ONNX_TENSOR_ELEMENT_DATA_TYPE_STRING) {
-            // Only the runtime can make string tensors; their elements are set one by one.
-            Ort::AllocatorWithDefaultOptions allocator;
-            m_value = Ort::Value::CreateTensor(allocator, m_shape.data(), m_shape.size(), type);
-            return;
-        }
-        const size_t bytes = std::max<size_t>(m_numel * entry->size, 1);
-        // Aligned as the runtime's own allocations are, so its vectorised kernels run at speed.
-        m_memory = std::shared_ptr<void>(::operator new(bytes, std::align_val_t(64)),
-                                         [](void* p) { ::operator delete(p, std::align_val_t(64)); });
-        std::memset(m_memory.get(), 0, bytes);
-        m_data = m_memory.get();
-        // Made once, to be fed as it is; the element types the runtime cannot hold get none,
-        // and feeding them asks it again, for its message.
-        try {
-            m_value = wrap(type, m_data, m_numel * entry->size, m_shape);
-        } catch (const Ort::Exception&) {
-        }
     }
 
     ONNXTensorElementDataType type() const { return m_type; }
@@ -150,6 +131,35 @@ public:
     }
 
 private:
+    Tensor(ONNXTensorElementDataType type, std::vector<int64_t> shape, bool zeroed)
+        : m_type(type), m_shape(std::move(shape)), m_numel(elementCount(m_shape))
+    {
+        const ElementInfo* entry = findElementType(type);
+        if (entry == nullptr) {
+            throw std::invalid_argument("element type " + typeName(type) + " is not supported");
+        }
+        if (type == ONNX_TENSOR_ELEMENT_DATA_TYPE_STRING) {
+            // Only the runtime can make string tensors; their elements are set one by one.
+            Ort::AllocatorWithDefaultOptions allocator;
+            m_value = Ort::Value::CreateTensor(allocator, m_shape.data(), m_shape.size(), type);
+            return;
+        }
+        const size_t bytes = std::max<size_t>(m_numel * entry->size, 1);
+        // Aligned as the runtime's own allocations are, so its vectorised kernels run at speed.
+        m_memory = std::shared_ptr<void>(::operator new(bytes, std::align_val_t(64)),
+                                         [](void* p) { ::operator delete(p, std::align_val_t(64)); });
+        if (zeroed) {
+            std::memset(m_memory.get(), 0, bytes);
+        }
+        m_data = m_memory.get();
+        // Made once, to be fed as it is; the element types the runtime cannot hold get none,
+        // and feeding them asks it again, for its message.
+        try {
+            m_value = wrap(type, m_data, m_numel * entry->size, m_shape);
+        } catch (const Ort::Exception&) {
+        }
+    }
+
     // Declared after the memory it may lie over, so that it goes first.
     std::shared_ptr<void> m_memory;
     Ort::Value m_value{nullptr};

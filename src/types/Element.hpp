@@ -4,7 +4,9 @@
 // the codes are the runtime's own numbers, and src/onnx/OnnxRuntime.hpp checks that they match.
 #pragma once
 
+#include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
 #include <complex>
 #include <cstddef>
@@ -60,6 +62,23 @@ struct Float16Bits {
         const int re = std::ilogb(rounded);
         const auto mantissa = uint16_t(std::ldexp(rounded, M - re) - std::ldexp(1.0, M));
         return {uint16_t(sign | uint16_t((re + MaxExp) << M) | mantissa)};
+    }
+
+    // An integer of up to 64 bits, rounded once. Through a double rounded to odd: exact below
+    // 2^53, and above it the lowest kept bit says whether any bits below it were set, which is
+    // all the one rounding to 16 bits needs (a plain conversion would round twice).
+    template <typename I>
+    static Float16Bits fromInteger(I v)
+    {
+        using U = std::make_unsigned_t<I>;
+        const U magnitude = v < 0 ? U(U(0) - U(v)) : U(v);
+        const int shift = std::max(0, int(std::bit_width(magnitude)) - 53);
+        U kept = magnitude >> shift;
+        if (shift != 0 && (magnitude & ((U(1) << shift) - 1)) != 0) {
+            kept |= 1;
+        }
+        const double d = std::ldexp(double(kept), shift);
+        return fromDouble(v < 0 ? -d : d);
     }
 
     double toDouble() const

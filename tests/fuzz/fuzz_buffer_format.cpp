@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <iterator>
 #include <string>
 
 #include "buffer_format.hpp"
@@ -57,6 +58,20 @@ bool comesIn(const std::string& code, ElementKind kind, Py_ssize_t size)
     return false;
 }
 
+// An empty array's exporter may give items of no bytes (ctypes does): a letter's own size then,
+// standard after a byte-order prefix, native without one.
+Py_ssize_t ownSize(const std::string& code, bool standard)
+{
+    const char* names[] = {"b", "B", "?", "h", "H", "e", "i", "I", "f", "l", "L", "q", "Q", "n", "N", "d", "Zf", "Zd"};
+    const Py_ssize_t sizes[] = {1, 1, 1, 2, 2, 2, 4, 4, 4, standard ? 4 : 8, standard ? 4 : 8, 8, 8, 8, 8, 8, 8, 16};
+    for (size_t i = 0; i < std::size(names); ++i) {
+        if (code == names[i]) {
+            return sizes[i];
+        }
+    }
+    return 0;
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
@@ -64,12 +79,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (size == 0) {
         return 0;
     }
-    const Py_ssize_t itemsize = static_cast<int8_t>(data[0]);
+    const Py_ssize_t givenSize = static_cast<int8_t>(data[0]);
     // Formats are C strings: the bytes up to the first NUL. A lone size byte stands for an
     // exporter that gives no format at all.
     const std::string format(reinterpret_cast<const char*>(data + 1), size - 1);
     const char* given = size == 1 ? nullptr : format.c_str();
-    const auto parsed = Quelt::Python::parseBufferFormat(given, itemsize);
+    const auto parsed = Quelt::Python::parseBufferFormat(given, givenSize);
 
     const std::string text = given ? std::string(given) : "B";
     check(parsed.text == text, "the format text is not kept as given");
@@ -78,6 +93,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     check(parsed.bigEndian == (prefixed && (text[0] == '>' || text[0] == '!')), "the byte order is misread");
     const auto kind = kindOf(parsed.code);
     check(parsed.numeric == kind.has_value(), "a number read from letters that name none, or missed");
+    const Py_ssize_t itemsize = givenSize == 0 && kind ? ownSize(parsed.code, prefixed && text[0] != '@') : givenSize;
     const bool swapped = parsed.bigEndian && itemsize > 1;
     check((parsed.element != nullptr) == (kind && !swapped && comesIn(parsed.code, *kind, itemsize)),
           "an element type found (or missed) wrongly");

@@ -102,6 +102,11 @@ class ConversionFaults(unittest.TestCase):
             (lambda: quelt.tensor(b"abc", dtype="float32"),
              (ValueError, "quelt.tensor: 3 bytes do not hold a whole number of float32 elements (4 bytes each)")),
             (lambda: quelt.tensor([bytearray(b"\xff\xfe")]).tolist(), ["\udcff\udcfe"]),
+            # ctypes gives empty arrays items of no bytes.
+            (lambda: (quelt.tensor(((ctypes.c_double * 2) * 0)()).shape, quelt.vector((ctypes.c_float * 0)()).dim(0)),
+             ((0, 2), 0)),
+            # Through a double this would round onto a tie, and then down to 2**62.
+            (lambda: quelt.tensor(array.array("Q", [2 ** 62 + 2 ** 54 + 1]), dtype="bfloat16"), [2 ** 62 + 2 ** 55]),
         ]
         for index, (call, expected) in enumerate(cases):
             with self.subTest(case=index):
