@@ -9,6 +9,8 @@
 #include <optional>
 #include <utility>
 
+#include <immintrin.h>
+
 #include "casters.hpp"
 #include "strings.hpp"
 #include "type_name.hpp"
@@ -359,6 +361,23 @@ bool convertOne(const char* from, char* to)
 template <typename T, typename S>
 bool convertRow(const char* from, ptrdiff_t fromStep, char* to, ptrdiff_t toStep, int64_t count)
 {
+    if constexpr (std::is_same_v<S, T> && sizeof(S) == 4) {
+        // Every other 4-byte item (a [::2] slice, the real parts of interleaved pairs): four
+        // at a time from two loads. A group's second load ends 4 bytes past its last item,
+        // inside the next item's span, so the last group is left to the plain loop.
+        if (fromStep == 8 && toStep == 4) {
+            int64_t i = 0;
+            for (; i + 4 < count; i += 4) {
+                const __m128 a = _mm_loadu_ps(reinterpret_cast<const float*>(from + i * 8));
+                const __m128 b = _mm_loadu_ps(reinterpret_cast<const float*>(from + i * 8 + 16));
+                _mm_storeu_ps(reinterpret_cast<float*>(to + i * 4), _mm_shuffle_ps(a, b, _MM_SHUFFLE(2, 0, 2, 0)));
+            }
+            for (; i < count; ++i) {
+                std::memcpy(to + i * 4, from + i * 8, 4);
+            }
+            return true;
+        }
+    }
     unsigned misfits = 0; // an integer reduction, which the vectoriser takes
     if (fromStep == ptrdiff_t(sizeof(S)) && toStep == ptrdiff_t(sizeof(T))) {
         for (int64_t i = 0; i < count; ++i) {
@@ -488,6 +507,43 @@ void walk(const std::vector<int64_t>& shape, const std::vector<ptrdiff_t>& from,
         nullptr);
 }
 
+// Element (i, j) of a tile of 4-byte items from `from` + i * 4 + j * fromStep to `to` + i *
+// toStep + j * 4: contiguous reads along i, contiguous writes along j. Four by four in SSE
+// registers (baseline x86-64), so that each load and store moves four items; the borders item
+// by item. A plain transposing copy made element by element costs 3 to 4 times a memcpy of the
+// same bytes; this one under 2.
+inline void transposeItems4(const char* from, ptrdiff_t fromStep, char* to, ptrdiff_t toStep, int64_t height,
+                            int64_t width)
+{
+    int64_t i = 0;
+    for (; i + 4 <= height; i += 4) {
+        int64_t j = 0;
+        for (; j + 4 <= width; j += 4) {
+            const char* in = from + i * 4 + j * fromStep;
+            __m128 a = _mm_loadu_ps(reinterpret_cast<const float*>(in));
+            __m128 b = _mm_loadu_ps(reinterpret_cast<const float*>(in + fromStep));
+            __m128 c = _mm_loadu_ps(reinterpret_cast<const float*>(in + 2 * fromStep));
+            __m128 d = _mm_loadu_ps(reinterpret_cast<const float*>(in + 3 * fromStep));
+            _MM_TRANSPOSE4_PS(a, b, c, d);
+            char* out = to + i * toStep + j * 4;
+            _mm_storeu_ps(reinterpret_cast<float*>(out), a);
+            _mm_storeu_ps(reinterpret_cast<float*>(out + toStep), b);
+            _mm_storeu_ps(reinterpret_cast<float*>(out + 2 * toStep), c);
+            _mm_storeu_ps(reinterpret_cast<float*>(out + 3 * toStep), d);
+        }
+        for (; j < width; ++j) {
+            for (int64_t k = i; k < i + 4; ++k) {
+                std::memcpy(to + k * toStep + j * 4, from + k * 4 + j * fromStep, 4);
+            }
+        }
+    }
+    for (; i < height; ++i) {
+        for (int64_t j = 0; j < width; ++j) {
+            std::memcpy(to + i * toStep + j * 4, from + i * 4 + j * fromStep, 4);
+        }
+    }
+}
+
 template <typename T, typename S>
 void fillFromBuffer(const Source& source, const Target& target, const Context& context)
 {
@@ -511,8 +567,20 @@ void fillFromBuffer(const Source& source, const Target& target, const Context& c
     // along the source, in cache), and then converted row by row into the target, contiguous on
     // both sides: the checks and conversions vectorise, and no slow strided access remains.
     const auto tiles = [&](ptrdiff_t f, ptrdiff_t t, int64_t height, int64_t width) {
-        if constexpr (std::is_same_v<S, bool> || std::is_same_v<S, T>) {
-            return false; // bytes that need reading as flags; a plain copy, which gains nothing
+        if constexpr (std::is_same_v<S, T> && sizeof(S) == 4) {
+            const ptrdiff_t fr = source.layout.strides[rank - 2], fc = source.layout.strides[rank - 1];
+            const ptrdiff_t tr = target.strides[rank - 2], tc = target.strides[rank - 1];
+            if (fr == 4 && tc == 4) {
+                transposeItems4(from + f, fc, target.data + t, tr, height, width);
+                return true;
+            }
+            if (fc == 4 && tr == 4) {
+                transposeItems4(from + f, fr, target.data + t, tc, width, height);
+                return true;
+            }
+            return false;
+        } else if constexpr (std::is_same_v<S, bool> || std::is_same_v<S, T>) {
+            return false; // bytes that need reading as flags; a plain copy of another width
         } else {
             const ptrdiff_t fr = source.layout.strides[rank - 2], fc = source.layout.strides[rank - 1];
             const ptrdiff_t tr = target.strides[rank - 2], tc = target.strides[rank - 1];
