@@ -1,14 +1,20 @@
-// Quelt::Distributed::Comm: a communicator of the job, MPI started on first use.
+// Quelt::Distributed::Comm: a communicator of the job, and MPI's start, its end and the thread
+// that may call it.
 #pragma once
 
 #include <mpi.h>
 
+#include <memory>
 #include <stdexcept>
 #include <string>
+#include <thread>
+
+#include "distributed/Engine.hpp"
 
 namespace Quelt::Distributed {
 
-// MPI's status codes as exceptions naming the call that failed.
+// MPI's status codes as exceptions naming the call that failed. The job's communicators return
+// errors instead of aborting (set when MPI starts), so these are reached.
 inline void check(int status, const char* what)
 {
     if (status != MPI_SUCCESS) {
@@ -19,53 +25,87 @@ inline void check(int status, const char* what)
     }
 }
 
-// MPI_THREAD_SERIALIZED suffices: the interpreter lock is released around each call, but only
-// one thread at a time may be inside MPI, which the callers' lock-free sections cannot promise
-// across threads, so calls from any thread but the one that started MPI are refused.
-inline void ensureStarted()
-{
-    int started = 0;
-    MPI_Initialized(&started);
-    if (started) {
-        int finished = 0;
-        MPI_Finalized(&finished);
-        if (finished) {
-            throw std::runtime_error("MPI has already been finalized in this process");
-        }
-        return;
-    }
-    int provided = 0;
-    check(MPI_Init_thread(nullptr, nullptr, MPI_THREAD_SERIALIZED, &provided), "MPI_Init_thread");
-    if (provided < MPI_THREAD_SERIALIZED) {
-        throw std::runtime_error("MPI provides thread level " + std::to_string(provided)
-                                 + ", below the serialized level these calls need");
-    }
-}
-
-inline void finishIfStarted()
+inline bool mpiRunning()
 {
     int started = 0, finished = 0;
     MPI_Initialized(&started);
     MPI_Finalized(&finished);
-    if (started && !finished) {
+    return started && !finished;
+}
+
+namespace detail {
+inline std::thread::id mpiThread;
+}
+
+// The funneled level: every call comes from the thread that started MPI, which is what the
+// interpreter lock released around each call cannot otherwise promise (another Python thread
+// could enter MPI meanwhile), and ScaLAPACK's process grids are not thread-safe either. Calls
+// from any other thread are refused before they reach MPI.
+inline void requireMpiThread()
+{
+    if (std::this_thread::get_id() != detail::mpiThread) {
+        throw std::runtime_error("quelt.distributed is called from a thread that did not start MPI: "
+                                 "only the thread that called world() first may make its calls");
+    }
+}
+
+// Called with the interpreter lock held, so two threads cannot race to start MPI.
+inline void ensureStarted()
+{
+    int started = 0, finished = 0;
+    MPI_Initialized(&started);
+    MPI_Finalized(&finished);
+    if (finished) {
+        throw std::runtime_error("MPI has already been finalized in this process");
+    }
+    if (started) {
+        requireMpiThread();
+        return;
+    }
+    int provided = 0;
+    check(MPI_Init_thread(nullptr, nullptr, MPI_THREAD_FUNNELED, &provided), "MPI_Init_thread");
+    detail::mpiThread = std::this_thread::get_id();
+    MPI_Comm_set_errhandler(MPI_COMM_WORLD, MPI_ERRORS_RETURN);
+    if (provided < MPI_THREAD_FUNNELED) {
+        throw std::runtime_error("MPI provides thread level " + std::to_string(provided)
+                                 + ", below the funneled level these calls need");
+    }
+    // BLACS keeps its own process table, filled once here.
+    int me = 0, processes = 0;
+    Cblacs_pinfo(&me, &processes);
+}
+
+inline void finishIfStarted()
+{
+    if (mpiRunning()) {
         MPI_Finalize();
     }
 }
 
+// Owns what it was given by split; world and the communicators taken from a Fortran handle
+// belong to someone else and are not freed.
 class Comm {
 public:
-    explicit Comm(MPI_Comm handle) : m_handle(handle) {}
-
-    static Comm world()
+    Comm(MPI_Comm handle, bool owned) : m_handle(handle), m_owned(owned) {}
+    Comm(const Comm&) = delete;
+    Comm& operator=(const Comm&) = delete;
+    ~Comm()
     {
-        ensureStarted();
-        return Comm(MPI_COMM_WORLD);
+        if (m_owned && mpiRunning()) {
+            MPI_Comm_free(&m_handle);
+        }
     }
 
-    static Comm fromFortran(MPI_Fint handle)
+    static std::shared_ptr<Comm> world()
     {
         ensureStarted();
-        return Comm(MPI_Comm_f2c(handle));
+        return std::make_shared<Comm>(MPI_COMM_WORLD, false);
+    }
+
+    static std::shared_ptr<Comm> fromFortran(MPI_Fint handle)
+    {
+        ensureStarted();
+        return std::make_shared<Comm>(MPI_Comm_f2c(handle), false);
     }
 
     int rank() const
@@ -84,11 +124,20 @@ public:
 
     void barrier() const { check(MPI_Barrier(m_handle), "MPI_Barrier"); }
 
-    Comm split(int color, int key) const
+    std::shared_ptr<Comm> split(int color, int key) const
     {
-        MPI_Comm out;
+        MPI_Comm out = MPI_COMM_NULL;
         check(MPI_Comm_split(m_handle, color, key, &out), "MPI_Comm_split");
-        return Comm(out);
+        MPI_Comm_set_errhandler(out, MPI_ERRORS_RETURN);
+        return std::make_shared<Comm>(out, true);
+    }
+
+    // The same processes in the same order: what moving a matrix between two grids needs.
+    bool sameProcesses(const Comm& other) const
+    {
+        int result = MPI_UNEQUAL;
+        check(MPI_Comm_compare(m_handle, other.m_handle, &result), "MPI_Comm_compare");
+        return result == MPI_IDENT || result == MPI_CONGRUENT;
     }
 
     MPI_Fint fortranHandle() const { return MPI_Comm_c2f(m_handle); }
@@ -96,6 +145,7 @@ public:
 
 private:
     MPI_Comm m_handle;
+    bool m_owned;
 };
 
 } // namespace Quelt::Distributed
