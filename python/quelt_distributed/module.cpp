@@ -61,7 +61,8 @@ std::pair<long long, long long> pairOf(py::handle value, const char* what)
     }
 }
 
-// A scalar as the operands' element type, or a note that it is not one (see Scalar).
+// A scalar as the operands' element type, or a note that it is not one (see Scalar). Converted
+// with the interpreter lock held, before the call releases it.
 template <typename T>
 Scalar<T> scalarOf(py::handle value)
 {
@@ -155,7 +156,8 @@ void registerOperations(py::module_& m)
         [](py::object a, py::object b, const DistMatrix& A, const DistMatrix& X, DistMatrix& Y) -> DistMatrix& {
             withElement(A.element(), [&](auto* tag) {
                 using T = ElementOf<decltype(tag)>;
-                released([&] { gemm<T>(scalarOf<T>(a), scalarOf<T>(b), A, X, Y); });
+                const auto sa = scalarOf<T>(a), sb = scalarOf<T>(b);
+                released([&] { gemm<T>(sa, sb, A, X, Y); });
             });
             return Y;
         },
@@ -176,7 +178,8 @@ void registerOperations(py::module_& m)
         [](py::object a, py::object b, const DistMatrix& A, const DistMatrix& x, DistMatrix& y) -> DistMatrix& {
             withElement(A.element(), [&](auto* tag) {
                 using T = ElementOf<decltype(tag)>;
-                released([&] { gemv<T>(scalarOf<T>(a), scalarOf<T>(b), A, x, y); });
+                const auto sa = scalarOf<T>(a), sb = scalarOf<T>(b);
+                released([&] { gemv<T>(sa, sb, A, x, y); });
             });
             return y;
         },
@@ -207,7 +210,8 @@ void registerOperations(py::module_& m)
         [](py::object alpha, DistMatrix& x) -> DistMatrix& {
             withElement(x.element(), [&](auto* tag) {
                 using T = ElementOf<decltype(tag)>;
-                released([&] { scale<T>(scalarOf<T>(alpha), x); });
+                const auto s = scalarOf<T>(alpha);
+                released([&] { scale<T>(s, x); });
             });
             return x;
         },
@@ -217,7 +221,8 @@ void registerOperations(py::module_& m)
         [](py::object alpha, const DistMatrix& x, DistMatrix& y) -> DistMatrix& {
             withElement(x.element(), [&](auto* tag) {
                 using T = ElementOf<decltype(tag)>;
-                released([&] { axpy<T>("axpy", scalarOf<T>(alpha), x, y); });
+                const auto s = scalarOf<T>(alpha);
+                released([&] { axpy<T>("axpy", s, x, y); });
             });
             return y;
         },

@@ -157,6 +157,10 @@ void ls(const DistMatrix& A, DistMatrix& B)
     }
     detail::checkApart("ls", "b", B, "A", A);
     detail::matchBlocks("ls", "A", "row", A.rowBlock(), "B", "row", B, A.rowBlock(), B.colBlock());
+    // The minimum-norm solution comes from A's LQ factorisation, whose columns face B's rows.
+    if (m < n) {
+        detail::matchBlocks("ls", "B", "row", B.rowBlock(), "A", "column", A, A.rowBlock(), B.rowBlock());
+    }
 
     // The core's screening, in its order: NaN in A, an infinity in A, then the same in b's
     // first max(m, n) rows, each flag raised wherever any rank found it.
