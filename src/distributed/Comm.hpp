@@ -59,6 +59,13 @@ inline void ensureStarted()
         throw std::runtime_error("MPI has already been finalized in this process");
     }
     if (started) {
+        // Started by someone else (mpi4py, say): the thread that first asks for world() is
+        // taken as MPI's, and BLACS still needs its table.
+        if (detail::mpiThread == std::thread::id()) {
+            detail::mpiThread = std::this_thread::get_id();
+            int me = 0, processes = 0;
+            Cblacs_pinfo(&me, &processes);
+        }
         requireMpiThread();
         return;
     }
