@@ -6,6 +6,7 @@ Every rank draws the same global matrices from one seed, fills its local blocks 
 the core's serial operations on the same values."""
 import random
 import struct
+import sys
 import threading
 import unittest
 
@@ -283,6 +284,26 @@ class Distributed(unittest.TestCase):
         self.assertEqual(caught, ["quelt.distributed is called from a thread that did not start MPI: only the "
                                   "thread that called world() first may make its calls"])
         comm.barrier()
+
+    def test_calls_let_other_threads_run(self):
+        """With a switch interval of a minute, a waiting thread gets the interpreter lock only when
+        the running one lets it go: it runs within the call only if the call releases the lock."""
+        grid = qd.Grid()
+        A, X, Y = (qd.DistMatrix(grid, (300, 300)) for _ in range(3))
+        go, ran = threading.Lock(), []
+        go.acquire()
+        worker = threading.Thread(target=lambda: (go.acquire(), ran.append(1)))
+        worker.start()
+        interval = sys.getswitchinterval()
+        sys.setswitchinterval(60)
+        try:
+            go.release()
+            qd.gemm(1.0, 0.0, A, X, Y)
+            during = list(ran)
+        finally:
+            sys.setswitchinterval(interval)
+        worker.join()
+        self.assertEqual(during, [1])
 
 
 if __name__ == "__main__":
