@@ -148,51 +148,43 @@ py::object broadcast(const Comm& comm, py::object c, int root)
     });
 }
 
+// The products with their scalars; matmul and matvec are these with a = b = 1.
+DistMatrix& gemmBound(py::object a, py::object b, const DistMatrix& A, const DistMatrix& X, DistMatrix& Y)
+{
+    withElement(A.element(), [&](auto* tag) {
+        using T = ElementOf<decltype(tag)>;
+        const auto sa = scalarOf<T>(a), sb = scalarOf<T>(b);
+        released([&] { gemm<T>(sa, sb, A, X, Y); });
+    });
+    return Y;
+}
+
+DistMatrix& gemvBound(py::object a, py::object b, const DistMatrix& A, const DistMatrix& x, DistMatrix& y)
+{
+    withElement(A.element(), [&](auto* tag) {
+        using T = ElementOf<decltype(tag)>;
+        const auto sa = scalarOf<T>(a), sb = scalarOf<T>(b);
+        released([&] { gemv<T>(sa, sb, A, x, y); });
+    });
+    return y;
+}
+
 void registerOperations(py::module_& m)
 {
     const auto ref = py::return_value_policy::reference;
+    const py::int_ one(1);
+    m.def("gemm", &gemmBound, ref, "Y := a A X + b Y, in place; returns Y", py::arg("a"), py::arg("b"), py::arg("A"),
+          py::arg("X"), py::arg("Y"));
     m.def(
-        "gemm",
-        [](py::object a, py::object b, const DistMatrix& A, const DistMatrix& X, DistMatrix& Y) -> DistMatrix& {
-            withElement(A.element(), [&](auto* tag) {
-                using T = ElementOf<decltype(tag)>;
-                const auto sa = scalarOf<T>(a), sb = scalarOf<T>(b);
-                released([&] { gemm<T>(sa, sb, A, X, Y); });
-            });
-            return Y;
-        },
-        ref, "Y := a A X + b Y, in place; returns Y", py::arg("a"), py::arg("b"), py::arg("A"), py::arg("X"),
-        py::arg("Y"));
-    m.def(
-        "matmul",
-        [](const DistMatrix& A, const DistMatrix& X, DistMatrix& Y) -> DistMatrix& {
-            withElement(A.element(), [&](auto* tag) {
-                using T = ElementOf<decltype(tag)>;
-                released([&] { gemm<T>({T(1), true}, {T(1), true}, A, X, Y); });
-            });
-            return Y;
+        "matmul", [one](const DistMatrix& A, const DistMatrix& X, DistMatrix& Y) -> DistMatrix& {
+            return gemmBound(one, one, A, X, Y);
         },
         ref, "Y := A X + Y, in place; returns Y", py::arg("A"), py::arg("X"), py::arg("Y"));
+    m.def("gemv", &gemvBound, ref, "y := a A x + b y over the first columns of x and y, in place; returns y",
+          py::arg("a"), py::arg("b"), py::arg("A"), py::arg("x"), py::arg("y"));
     m.def(
-        "gemv",
-        [](py::object a, py::object b, const DistMatrix& A, const DistMatrix& x, DistMatrix& y) -> DistMatrix& {
-            withElement(A.element(), [&](auto* tag) {
-                using T = ElementOf<decltype(tag)>;
-                const auto sa = scalarOf<T>(a), sb = scalarOf<T>(b);
-                released([&] { gemv<T>(sa, sb, A, x, y); });
-            });
-            return y;
-        },
-        ref, "y := a A x + b y over the first columns of x and y, in place; returns y", py::arg("a"),
-        py::arg("b"), py::arg("A"), py::arg("x"), py::arg("y"));
-    m.def(
-        "matvec",
-        [](const DistMatrix& A, const DistMatrix& x, DistMatrix& y) -> DistMatrix& {
-            withElement(A.element(), [&](auto* tag) {
-                using T = ElementOf<decltype(tag)>;
-                released([&] { gemv<T>({T(1), true}, {T(1), true}, A, x, y); });
-            });
-            return y;
+        "matvec", [one](const DistMatrix& A, const DistMatrix& x, DistMatrix& y) -> DistMatrix& {
+            return gemvBound(one, one, A, x, y);
         },
         ref, "y := A x + y, in place; returns y", py::arg("A"), py::arg("x"), py::arg("y"));
     m.def(

@@ -298,7 +298,10 @@ class Distributed(unittest.TestCase):
         sys.setswitchinterval(60)
         try:
             go.release()
-            qd.gemm(1.0, 0.0, A, X, Y)
+            # Several calls, as many on every rank: on a loaded machine the worker may wake only
+            # after the first.
+            for _ in range(20):
+                qd.gemm(1.0, 0.0, A, X, Y)
             during = list(ran)
         finally:
             sys.setswitchinterval(interval)
