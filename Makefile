@@ -23,12 +23,18 @@ configure: deps
 build: configure
 	cmake --build $(BUILD) -j $(JOBS)
 
-# The containers first, then each further walk-through that exists.
-EXAMPLES = examples/demo.py $(filter-out examples/demo.py,$(sort $(wildcard examples/*.py)))
+# The containers first, then each further walk-through that exists; the distributed one as a
+# job of two processes, where quelt.distributed was built.
+EXAMPLES = examples/demo.py $(filter-out examples/demo.py examples/distributed.py,$(sort $(wildcard examples/*.py)))
+MPIRUN = OMPI_ALLOW_RUN_AS_ROOT=1 OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1 OPENBLAS_NUM_THREADS=1 \
+	mpirun --oversubscribe --allow-run-as-root
 
 demo: build
 	@for example in $(EXAMPLES); do \
 		echo "### $$example"; PYTHONPATH=$(BUILD) $(PYTHON37) $$example || exit 1; done
+	@if ls $(BUILD)/quelt/_distributed.* > /dev/null 2>&1; then \
+		echo "### examples/distributed.py (mpirun -n 2)"; \
+		PYTHONPATH=$(BUILD) $(MPIRUN) -n 2 $(PYTHON37) -m quelt.distributed examples/distributed.py; fi
 
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)

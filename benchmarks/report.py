@@ -3,6 +3,7 @@ docs/benchmarks.png. Runs under the system's Python 3 with matplotlib.
 
     report.py RESULTS_FOLDER DOCS_FOLDER
 """
+import json
 import os
 import platform
 import sys
@@ -911,6 +912,57 @@ def plot_exchange(run, axes):
     axes.legend(fontsize=8)
 
 
+# ---- quelt.distributed ----------------------------------------------------------------------
+
+def distributed_section(results):
+    """quelt.distributed's jobs of one and two processes (benchmarks/distributed.py and the C++
+    pdgemm floor), or why there are none."""
+    def load(name):
+        path = os.path.join(results, name)
+        if not os.path.exists(path):
+            return None
+        with open(path) as f:
+            return json.load(f)
+    one, two = load("distributed-1.json"), load("distributed-2.json")
+    floor1, floor2 = load("distributed-floor-1.json"), load("distributed-floor-2.json")
+    head = "## quelt.distributed\n\n"
+    if not (one and two and floor1 and floor2):
+        return head + "Not measured: quelt.distributed was not built in this run (no MPI or ScaLAPACK).\n"
+    ms = lambda seconds: duration(seconds)
+    rows = [
+        ["qd.gemm float64 2048, 1 process", ms(one["qd.gemm"]), "quelt.gemm, same process",
+         ms(one["quelt.gemm"]), ratio(one["qd.gemm"] / one["quelt.gemm"]), "<= 1.03",
+         verdict(one["qd.gemm"] / one["quelt.gemm"] <= 1.03)],
+        ["qd.gemm float64 2048, 1 process", ms(one["qd.gemm"]), "pdgemm from C++, 1 process",
+         ms(floor1["pdgemm"]), ratio(one["qd.gemm"] / floor1["pdgemm"]), "", ""],
+        ["qd.gemm float64 2048, 2 processes (grid %d x %d)" % tuple(two["grid"]), ms(two["qd.gemm"]),
+         "pdgemm from C++, same grid and blocks", ms(floor2["pdgemm"]), ratio(two["qd.gemm"] / floor2["pdgemm"]),
+         "<= 1.05", verdict(two["qd.gemm"] / floor2["pdgemm"] <= 1.05)],
+        ["qd.gemm float64 2048, 2 processes", ms(two["qd.gemm"]), "quelt.gemm on 2 BLAS threads",
+         ms(one["quelt.gemm, 2 BLAS threads"]), ratio(two["qd.gemm"] / one["quelt.gemm, 2 BLAS threads"]),
+         "reported", ""],
+        ["qd.ls 4000 x 1000, 2 processes", ms(two["qd.ls"]), "serial quelt.ls, 1 thread", ms(one["quelt.ls"]),
+         ratio(two["qd.ls"] / one["quelt.ls"]), "reported", ""],
+        ["qd.ls 4000 x 1000, 1 process", ms(one["qd.ls"]), "serial quelt.ls, 1 thread", ms(one["quelt.ls"]),
+         ratio(one["qd.ls"] / one["quelt.ls"]), "reported", ""],
+    ]
+    for processes, run in ((1, one), (2, two)):
+        for what in ("scatter", "gather"):
+            rows.append(["%s of 4096 x 4096 float64, %d process%s" % (what, processes, "es" * (processes > 1)),
+                         ms(run[what + " 4096"]), "memcpy of the same 128 MiB", ms(one["memcpy 4096"]),
+                         ratio(run[what + " 4096"] / one["memcpy 4096"]), "reported", ""])
+    return head + (
+        "Jobs of one and two processes started by `mpirun` through the module's runner, one BLAS thread "
+        "per rank; the one-process job is not bound to a core, so that its two-thread OpenBLAS call can "
+        "use both. Medians of 5 rounds (3 for ls, scatter and gather), each timed between barriers; the "
+        "ls figures leave out the scatters or copies of its operands. The floor is pdgemm called from "
+        "C++ (`benchmarks/distributed_floor.cpp`) on the same grid, blocks and sizes. The agreement "
+        "check that every operation makes before the engine runs (one allreduce of two 64-bit words) "
+        "costs %s per call on 1 process and %s on 2.\n\n" % (duration(one["agreement"]),
+                                                               duration(two["agreement"]))
+        + table(["call", "time", "against", "its time", "ratio", "target", "met"], rows))
+
+
 def main(results, docs):
     run = Run(results)
     sweep, worst_sweep = sweep_rows(run)
@@ -944,6 +996,7 @@ def main(results, docs):
         package_section(run),
         report_operations.section(run, run.threads, duration, table),
         conversion_section(results),
+        distributed_section(results),
         METHOD,
     ]
     os.makedirs(docs, exist_ok=True)

@@ -75,6 +75,23 @@ echo "== conversion: quelt's conversions of foreign buffers against C++ loops an
 module conversion "$results/conversion-module.json" > "$results/conversion-module.log"
 echo "== threads: quelt's operations from two threads, another thread's pauses"
 module threads "$results/threads-module.json" > "$results/threads-module.log"
+# quelt.distributed, where it was built: jobs of one and two processes of one BLAS thread each,
+# the one-process job unbound so that its two-thread OpenBLAS call can use both cores.
+if cmake --build "$build" -j "${JOBS:-2}" --target quelt_distributed quelt_distributed_floor \
+        > "$results/distributed-build.log" 2>&1; then
+    echo "== quelt.distributed: jobs of 1 and 2 processes against pdgemm from C++ and the serial calls"
+    mpirun=(env OMPI_ALLOW_RUN_AS_ROOT=1 OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1 mpirun --oversubscribe --allow-run-as-root)
+    for processes in 1 2; do
+        binding=()
+        [ "$processes" -ne 1 ] || binding=(--bind-to none)
+        "${mpirun[@]}" "${binding[@]}" -n "$processes" "$build/benchmarks/quelt_distributed_floor" \
+            > "$results/distributed-floor-$processes.json"
+        PYTHONPATH="$build" "${mpirun[@]}" "${binding[@]}" -n "$processes" "$python37" -m quelt.distributed \
+            "$bench/distributed.py" "$results/distributed-$processes.json"
+    done
+else
+    echo "== quelt.distributed: not built here (no MPI or ScaLAPACK), skipped"
+fi
 cat /proc/loadavg > "$results/load-end"
 
 measured=$(date +%s)

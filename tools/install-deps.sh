@@ -9,6 +9,8 @@ packages=(
     libopenblas-dev liblapacke-dev
     pybind11-dev libboost-dev libgtest-dev
     python3-onnx libonnx-testdata valgrind locales
+    # quelt.distributed: MPI and ScaLAPACK for it
+    openmpi-bin libopenmpi-dev libscalapack-openmpi-dev pkg-config
 )
 # npm only fetches the ONNX Runtime library; any npm on PATH will do.
 command -v npm > /dev/null || packages+=(npm)
