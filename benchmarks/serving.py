@@ -97,7 +97,9 @@ def cancel(models):
     whole = attempt("Session.run(slow.onnx)", lambda: session.run({"x": x}))["y"]
     alone = time.perf_counter() - start
     expect(memoryview(whole)[0, 0] == 1.0 and memoryview(whole)[0, 1] == 0.0, "slow.onnx: the identity to a power")
-    expect(alone > 10 * CANCEL_AFTER, "slow.onnx ran for %.3f s only" % alone)
+    # Cancelled at CANCEL_AFTER, a run must still have as long again to go: a run that ends
+    # first raises no Cancelled, and the trial says so rather than timing it.
+    expect(alone > 2 * CANCEL_AFTER, "slow.onnx ran for %.3f s only" % alone)
     latencies = []
     for _ in range(CANCEL_TRIALS):
         token, outcome = quelt.Cancel(), {}
