@@ -1,6 +1,6 @@
 """Writes python/queltcore.pyi from the built module's own signatures, and the stub of quelt's
 operations (python/quelt/_operations.pyi), which have the core's signatures overload for
-overload.
+overload and so re-export the core's stubs once that is checked.
 
 pybind11 documents every overload in registration order but names the parameters arg0,
 arg1, ...; the names below are the ones the operations and methods are written with.
@@ -118,10 +118,13 @@ def main(output, operations_output):
     from quelt import _operations
     if sorted(_operations.__all__) != functions:
         raise SystemExit("quelt's operations are not queltcore's: %s" % sorted(_operations.__all__))
-    lines = ['"""Type stubs of quelt\'s operations, written by tools/make_stubs.py from their signatures."""',
-             "from typing import overload", "",
-             "from queltcore import %s" % ", ".join(c for c in classes if c != "model"), ""]
-    lines += function_lines(_operations, functions)
+    differing = [n for n in functions
+                 if signatures(getattr(_operations, n).__doc__, n) != signatures(getattr(queltcore, n).__doc__, n)]
+    if differing:
+        raise SystemExit("quelt's operations do not have the core's signatures: %s" % differing)
+    lines = ['"""Type stubs of quelt\'s operations, written by tools/make_stubs.py: the core\'s, whose overloads',
+             'they have overload for overload (the script checks it before writing this)."""',
+             "from queltcore import ("] + ["    %s as %s," % (n, n) for n in functions] + [")"]
     with open(operations_output, "w") as out:
         out.write("\n".join(lines) + "\n")
 

@@ -109,12 +109,16 @@ class OperationStubs(unittest.TestCase):
         with open(path) as stub, open(committed) as source:
             text = stub.read()
             self.assertEqual(source.read(), text)
-        own = definitions(ast.parse(text).body)
+        # The stub re-exports the core's stubs, which stand for quelt's functions only while
+        # their overloads (listed in the docstrings) are the core's.
+        imported = [node for node in ast.parse(text).body if isinstance(node, ast.ImportFrom)]
+        self.assertEqual([node.module for node in imported], ["queltcore"])
+        names = {alias.name: alias.asname for alias in imported[0].names}
+        self.assertEqual(names, {name: name for name in quelt._operations.__all__})
         core = definitions(TREE.body)
-        self.assertEqual(set(own), set(quelt._operations.__all__))
-        for name, nodes in own.items():
+        for name in names:
             with self.subTest(name=name):
-                self.assertEqual([ast.dump(n) for n in nodes], [ast.dump(n) for n in core[name]])
+                self.assertIn(name, core)
                 self.assertEqual(getattr(quelt, name).__doc__, getattr(queltcore, name).__doc__)
 
 
