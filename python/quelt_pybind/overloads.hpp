@@ -111,7 +111,31 @@ inline PyObject* translateActiveException()
     return nullptr;
 }
 
-template <typename F, typename R, typename... A, size_t... I>
+// How a fast entry finds the Python class of a container it returns (its destination).
+// queltcore's entries leave it to pybind11, which looks the class up by typeid on every call.
+// Any other module pays more for that look-up: each extension module is loaded with its own
+// copy of the containers' type_info, so comparing it with the registered one falls back to
+// comparing their names, character by character. quelt's entries take the record found once
+// at registration, the one pybind11's look-up finds.
+enum class ResultClass { LookedUp, FoundOnce };
+
+template <typename T>
+struct FoundClassCaster : py::detail::type_caster_base<T> {
+    // A reference to a container, cast as type_caster_base<T> casts one, through `type`.
+    static PyObject* cast(const T& result, py::return_value_policy policy, const py::detail::type_info* type)
+    {
+        static_assert(!std::is_polymorphic_v<T>, "the record of a polymorphic class depends on the object");
+        if (policy == py::return_value_policy::automatic || policy == py::return_value_policy::automatic_reference) {
+            policy = py::return_value_policy::copy;
+        }
+        return py::detail::type_caster_generic::cast(&result, policy, py::handle(), type,
+                                                     FoundClassCaster::make_copy_constructor(&result),
+                                                     FoundClassCaster::make_move_constructor(&result))
+            .ptr();
+    }
+};
+
+template <typename F, ResultClass how, typename R, typename... A, size_t... I>
 PyObject* invoke(const void* callable, PyObject* const* args, std::index_sequence<I...>)
 {
     std::tuple<Argument<A>...> arguments;
@@ -129,27 +153,32 @@ PyObject* invoke(const void* callable, PyObject* const* args, std::index_sequenc
             // finds the object that already wraps it and hands that back.
             const auto policy
                 = py::detail::return_value_policy_override<R>::policy(py::return_value_policy::automatic);
-            return py::detail::make_caster<R>::cast(f(std::get<I>(arguments).get()...), policy, py::handle())
-                .ptr();
+            if constexpr (how == ResultClass::FoundOnce && std::is_lvalue_reference_v<R> && !isScalar<R>) {
+                static const py::detail::type_info* const type = containerTypeOf<R>();
+                return FoundClassCaster<Bare<R>>::cast(f(std::get<I>(arguments).get()...), policy, type);
+            } else {
+                return py::detail::make_caster<R>::cast(f(std::get<I>(arguments).get()...), policy, py::handle())
+                    .ptr();
+            }
         }
     } catch (...) {
         return translateActiveException();
     }
 }
 
-template <typename F, typename R, typename... A>
+template <typename F, ResultClass how, typename R, typename... A>
 PyObject* invokeOverload(const void* callable, PyObject* const* args)
 {
-    return invoke<F, R, A...>(callable, args, std::index_sequence_for<A...>{});
+    return invoke<F, how, R, A...>(callable, args, std::index_sequence_for<A...>{});
 }
 
-template <typename F, typename Tuple>
+template <typename F, ResultClass how, typename Tuple>
 struct Entry;
-template <typename F, typename... A>
-struct Entry<F, std::tuple<A...>> {
+template <typename F, ResultClass how, typename... A>
+struct Entry<F, how, std::tuple<A...>> {
     static_assert(((isScalar<A> ? 0 : 1) + ... + 0) <= maxContainers,
                   "an overload takes more container arguments than a dispatch key holds");
-    static constexpr Invoker invoker = &invokeOverload<F, typename Signature<F>::Return, A...>;
+    static constexpr Invoker invoker = &invokeOverload<F, how, typename Signature<F>::Return, A...>;
     static std::vector<const py::detail::type_info*> types() { return {containerTypeOf<A>()...}; }
 };
 
@@ -178,11 +207,11 @@ void record(const char* name, Overload overload);
 
 // Adds one overload to the module function `name`; the first call creates the function,
 // later ones chain onto it in registration order.
-template <typename F>
+template <dispatch::ResultClass how = dispatch::ResultClass::LookedUp, typename F>
 void defOverload(pybind11::module_& m, const char* name, const char* doc, F&& f)
 {
     using Fn = std::decay_t<F>;
-    using Entry = dispatch::Entry<Fn, typename dispatch::Signature<Fn>::Args>;
+    using Entry = dispatch::Entry<Fn, how, typename dispatch::Signature<Fn>::Args>;
     dispatch::record(name, {std::make_shared<const Fn>(f), Entry::invoker, Entry::types()});
     m.def(name, std::forward<F>(f), doc);
 }
