@@ -80,15 +80,21 @@ inline BufferFormat parseBufferFormat(const char* format, Py_ssize_t itemsize)
     return parsed;
 }
 
-// A buffer held while it is read. A feed that the runtime reads in place takes the view over
-// (and clears `held`): the run's keeper releases it.
+// A buffer held while it is read; a feed that the runtime reads in place is kept by the run's
+// keeper until the run ends. The view stays where it was filled (an exporter may point its
+// shape into it), so a Buffer is never copied or moved: it lives behind a unique_ptr.
 struct Buffer {
-    std::unique_ptr<Py_buffer> view = std::make_unique<Py_buffer>();
+    Py_buffer storage{};
+    Py_buffer* const view = &storage;
     bool held = false;
+
+    Buffer() = default;
+    Buffer(const Buffer&) = delete;
+    Buffer& operator=(const Buffer&) = delete;
     ~Buffer()
     {
         if (held) {
-            PyBuffer_Release(view.get());
+            PyBuffer_Release(view);
         }
     }
 };
@@ -100,7 +106,7 @@ inline std::unique_ptr<Buffer> bufferOf(pybind11::handle value)
         return nullptr;
     }
     auto buffer = std::make_unique<Buffer>();
-    if (PyObject_GetBuffer(value.ptr(), buffer->view.get(), PyBUF_RECORDS_RO) != 0) {
+    if (PyObject_GetBuffer(value.ptr(), buffer->view, PyBUF_RECORDS_RO) != 0) {
         throw pybind11::error_already_set();
     }
     buffer->held = true;

@@ -233,8 +233,7 @@ const OrtValue* feedTensor(py::handle value, const TypeDesc& type, const std::st
         checkShape(what, type, shape);
         const OrtValue* fed = keeper.keep(Tensor::wrap(type.element, view.buf, size_t(view.len), shape));
         keeper.borrow(view.buf, size_t(view.len));
-        buffer->held = false;
-        keeper.buffers.push_back(std::move(buffer->view));
+        keeper.buffers.push_back(std::move(buffer));
         return fed;
     }
     if (auto container = containerData(value)) {
@@ -270,12 +269,9 @@ std::vector<py::object> itemsOf(py::handle value, const std::string& what, const
 
 // ---- FeedKeeper ----
 
-FeedKeeper::~FeedKeeper()
-{
-    for (auto& view : buffers) {
-        PyBuffer_Release(view.get());
-    }
-}
+// The values made over fed memory go before the buffers that hold it (members are destroyed
+// last to first).
+FeedKeeper::~FeedKeeper() = default;
 
 void FeedKeeper::borrow(const void* data, size_t bytes) { m_borrowed.emplace_back(static_cast<const char*>(data), bytes); }
 

@@ -10,6 +10,7 @@
 #include <boost/container/small_vector.hpp>
 #include <pybind11/pybind11.h>
 
+#include "buffer_format.hpp"
 #include "casters.hpp"
 #include "onnx/Session.hpp"
 #include "onnx/Tensor.hpp"
@@ -39,7 +40,7 @@ public:
     // A tensor made for the run, fed as `type` (its own, or bfloat16 for uint16 bits).
     const OrtValue* keepTensor(const TensorPtr& tensor, ONNXTensorElementDataType type);
     // Inline for the few feeds of a typical call: no allocation per call.
-    boost::container::small_vector<std::unique_ptr<Py_buffer>, 4> buffers;
+    boost::container::small_vector<std::unique_ptr<Buffer>, 4> buffers;
     boost::container::small_vector<std::shared_ptr<void>, 4> owners;
 
 private:

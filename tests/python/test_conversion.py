@@ -161,15 +161,27 @@ class SessionConversion(unittest.TestCase):
             def items(self):
                 return [("rows", 1, 2)]
 
-        for feeds, outputs, error, message in (
-                ("x", None, TypeError, "feeds must be a mapping of input names to values, got str"),
-                (Pairs(), None, TypeError, "feeds must be a mapping of input names to values, whose items are "
+        run = self.session.run
+        for call, error, message in (
+                (lambda: run("x"), TypeError, "feeds must be a mapping of input names to values, got str"),
+                (lambda: run(Pairs()), TypeError, "feeds must be a mapping of input names to values, whose items are "
                  "(name, value) pairs; got an item of type tuple"),
-                (good, [], ValueError, "outputs must name at least one output, got none")):
+                (lambda: run(good, []), ValueError, "outputs must name at least one output, got none"),
+                (lambda: run(), TypeError, "run() missing required argument 'feeds'"),
+                (lambda: run(outputs=None), TypeError, "run() missing required argument 'feeds'"),
+                (lambda: run(good, None, None), TypeError, "run() takes at most 2 positional arguments (3 given)"),
+                (lambda: run(good, feeds=good), TypeError, "run() got multiple values for argument 'feeds'"),
+                (lambda: run(good, None, outputs=None), TypeError, "run() got multiple values for argument 'outputs'"),
+                (lambda: run(good, deadline=1), TypeError, "run() got an unexpected keyword argument 'deadline'"),
+                (lambda: quelt.Session.__new__(quelt.Session).run(good), TypeError,
+                 "quelt._native.Session object is not initialised")):
             with self.subTest(message=message):
                 with self.assertRaises(error) as caught:
-                    self.session.run(feeds, outputs)
+                    call()
                 self.assertEqual(str(caught.exception), message)
+        # Every parameter by name, in any order, as by position.
+        self.assertEqual(run(outputs=["scaled"], cancel=None, feeds=good, timeout=None, into=None)["scaled"].tolist(),
+                         run(good, ["scaled"])["scaled"].tolist())
 
     def test_output_that_is_a_fed_input_holds_the_fed_values(self):
         passthrough = quelt.Session(os.path.join(MODELS, "passthrough.onnx"))

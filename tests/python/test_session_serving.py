@@ -245,7 +245,7 @@ class Stopping(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.session = quelt.Session(model("slow"), threads=1)
-        cls.long = identity(384)  # seconds of work: stopped long before it ends
+        cls.long = identity(768)  # seconds of work: stopped long before it ends
 
     def run_in_threads(self, count, **kwargs):
         raised = [None] * count
