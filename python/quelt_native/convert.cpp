@@ -544,6 +544,55 @@ inline void transposeItems4(const char* from, ptrdiff_t fromStep, char* to, ptrd
     }
 }
 
+// The same walk for float64 items into complex64 pairs (a real buffer into a complex
+// container): element (i, j) from `from` + i * 8 + j * fromStep to `to` + i * toStep + j * 8,
+// rounded to float32 beside a zero imaginary part. Two by two in SSE registers, each load and
+// store moving two elements, with the range check beside them; false when a finite value is
+// beyond float32's range, as convertNumber tells it.
+inline bool transposeDoublesIntoComplex64(const char* from, ptrdiff_t fromStep, char* to, ptrdiff_t toStep,
+                                          int64_t height, int64_t width)
+{
+    // The least double that rounds to infinity as a float32: halfway between the largest
+    // float32 and 2^128, a tie that goes to the even neighbour, 2^128.
+    const __m128d beyond = _mm_set1_pd(0x1.ffffffp127);
+    const __m128d infinity = _mm_set1_pd(HUGE_VAL);
+    const __m128d magnitude = _mm_castsi128_pd(_mm_set1_epi64x(INT64_MAX));
+    const __m128 zero = _mm_setzero_ps();
+    __m128d misfits = _mm_setzero_pd();
+    bool fits = true;
+    const auto one = [&](int64_t i, int64_t j) {
+        fits &= convertOne<std::complex<float>, double>(from + i * 8 + j * fromStep, to + i * toStep + j * 8);
+    };
+    int64_t i = 0;
+    for (; i + 2 <= height; i += 2) {
+        int64_t j = 0;
+        for (; j + 2 <= width; j += 2) {
+            const char* in = from + i * 8 + j * fromStep;
+            const __m128d x = _mm_loadu_pd(reinterpret_cast<const double*>(in));            // (i, j), (i + 1, j)
+            const __m128d y = _mm_loadu_pd(reinterpret_cast<const double*>(in + fromStep)); // (i, j + 1), (i + 1, j + 1)
+            for (const __m128d v : {x, y}) {
+                const __m128d size = _mm_and_pd(v, magnitude);
+                misfits = _mm_or_pd(misfits, _mm_and_pd(_mm_cmpge_pd(size, beyond), _mm_cmplt_pd(size, infinity)));
+            }
+            // (i, j), (i, j + 1), (i + 1, j), (i + 1, j + 1)
+            const __m128 rounded = _mm_unpacklo_ps(_mm_cvtpd_ps(x), _mm_cvtpd_ps(y));
+            char* out = to + i * toStep + j * 8;
+            _mm_storeu_ps(reinterpret_cast<float*>(out), _mm_unpacklo_ps(rounded, zero));
+            _mm_storeu_ps(reinterpret_cast<float*>(out + toStep), _mm_unpackhi_ps(rounded, zero));
+        }
+        for (; j < width; ++j) {
+            one(i, j);
+            one(i + 1, j);
+        }
+    }
+    for (; i < height; ++i) {
+        for (int64_t j = 0; j < width; ++j) {
+            one(i, j);
+        }
+    }
+    return fits && _mm_movemask_pd(misfits) == 0;
+}
+
 template <typename T, typename S>
 void fillFromBuffer(const Source& source, const Target& target, const Context& context)
 {
@@ -584,6 +633,16 @@ void fillFromBuffer(const Source& source, const Target& target, const Context& c
         } else {
             const ptrdiff_t fr = source.layout.strides[rank - 2], fc = source.layout.strides[rank - 1];
             const ptrdiff_t tr = target.strides[rank - 2], tc = target.strides[rank - 1];
+            if constexpr (std::is_same_v<S, double> && std::is_same_v<T, std::complex<float>>) {
+                if (fr == 8 && tc == 8) {
+                    fits &= transposeDoublesIntoComplex64(from + f, fc, target.data + t, tr, height, width);
+                    return true;
+                }
+                if (fc == 8 && tr == 8) {
+                    fits &= transposeDoublesIntoComplex64(from + f, fr, target.data + t, tc, width, height);
+                    return true;
+                }
+            }
             constexpr auto item = ptrdiff_t(sizeof(S)), out = ptrdiff_t(sizeof(T));
             S scratch[transposeTile * transposeTile];
             // Element (i, j) lies at i * fa + j * fb in the source, which is contiguous along i;

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <memory>
 #include <new>
+#include <type_traits>
+#include <utility>
 
 namespace Quelt::detail {
 
@@ -30,11 +32,24 @@ std::shared_ptr<T[]> makeStorage(size_t numel)
 
 // The same block left uninitialised, for a maker that writes every element before anyone can
 // read one: the zero-fill would be a second pass over memory that the copy makes anyway.
+// std::complex zeroes itself even when default-initialised, so a block of such elements is
+// made as bytes of their size and alignment, in which the maker's writes create them (they
+// are trivially copyable and destructible: nothing else is owed to them).
 template <typename T>
 std::shared_ptr<T[]> makeStorageForOverwrite(size_t numel)
 {
     checkStorageCount<T>(numel);
-    return std::make_shared_for_overwrite<T[]>(numel);
+    if constexpr (std::is_trivially_default_constructible_v<T>) {
+        return std::make_shared_for_overwrite<T[]>(numel);
+    } else {
+        static_assert(std::is_trivially_copyable_v<T> && std::is_trivially_destructible_v<T>);
+        struct alignas(T) Raw {
+            unsigned char bytes[sizeof(T)];
+        };
+        std::shared_ptr<Raw[]> block = std::make_shared_for_overwrite<Raw[]>(numel);
+        T* const elements = reinterpret_cast<T*>(block.get());
+        return std::shared_ptr<T[]>(std::move(block), elements);
+    }
 }
 
 } // namespace Quelt::detail
