@@ -27,8 +27,13 @@ def measure(entries, block, repeats, clock=time.thread_time, budget=None):
     for label, entry in entries.items():
         timer = timeit.Timer(entry[0], timer=clock, globals=entry[1]) if isinstance(entry, tuple) \
             else Loop(entry)
-        # The first call warms up; when it alone fills a quarter block, it calibrates too.
+        # The first call warms up. It may fault in memory that the later calls find mapped (a
+        # fresh block of megabytes): calibrated on it, a block would hold too few calls, so a
+        # second call calibrates unless the first alone fills a block (which then holds one
+        # call either way). When that call fills a quarter block, it is the calibration.
         number, elapsed = 1, timer.timeit(1)
+        if elapsed < block:
+            elapsed = timer.timeit(1)
         while elapsed < block / 4 and number < 1 << 22:
             number *= 4
             elapsed = timer.timeit(number)

@@ -378,6 +378,36 @@ bool convertRow(const char* from, ptrdiff_t fromStep, char* to, ptrdiff_t toStep
             return true;
         }
     }
+    if constexpr (std::is_same_v<S, double> && std::is_same_v<T, float>) {
+        // Contiguous float64 into float32: rounded four at a time, and only the infinities of
+        // the result looked for (one compare per four). A row that has any is checked again
+        // element by element, as a finite value that overflows and an infinity that was one
+        // already look the same after the rounding.
+        if (fromStep == 8 && toStep == 4) {
+            const __m128 magnitude = _mm_castsi128_ps(_mm_set1_epi32(INT32_MAX));
+            const __m128 infinity = _mm_set1_ps(HUGE_VALF);
+            __m128 infinities = _mm_setzero_ps();
+            int64_t i = 0;
+            for (; i + 4 <= count; i += 4) {
+                const __m128 low = _mm_cvtpd_ps(_mm_loadu_pd(reinterpret_cast<const double*>(from + i * 8)));
+                const __m128 high = _mm_cvtpd_ps(_mm_loadu_pd(reinterpret_cast<const double*>(from + i * 8 + 16)));
+                const __m128 rounded = _mm_movelh_ps(low, high);
+                _mm_storeu_ps(reinterpret_cast<float*>(to + i * 4), rounded);
+                infinities = _mm_or_ps(infinities, _mm_cmpeq_ps(_mm_and_ps(rounded, magnitude), infinity));
+            }
+            bool fits = true;
+            for (; i < count; ++i) {
+                fits &= convertOne<T, S>(from + i * 8, to + i * 4);
+            }
+            if (_mm_movemask_ps(infinities) != 0) {
+                for (int64_t k = 0; k < count; ++k) {
+                    T unused;
+                    fits &= convertNumber(load<S>(from + k * 8), unused);
+                }
+            }
+            return fits;
+        }
+    }
     unsigned misfits = 0; // an integer reduction, which the vectoriser takes
     if (fromStep == ptrdiff_t(sizeof(S)) && toStep == ptrdiff_t(sizeof(T))) {
         for (int64_t i = 0; i < count; ++i) {
@@ -403,8 +433,10 @@ bool convertRow(const char* from, ptrdiff_t fromStep, char* to, ptrdiff_t toStep
     return misfits == 0;
 }
 
-// The side of the square tiles of a transposing walk, in elements.
-inline constexpr int64_t transposeTile = 32;
+// The side of the square tiles of a transposing walk, in elements. A tile of 4-byte items reads
+// 16 KiB and writes as much; measured, 64 beat 32 by a tenth for them and matched it for 8-byte
+// items.
+inline constexpr int64_t transposeTile = 64;
 
 // Calls row(fromOffset, fromStep, toOffset, toStep, count) over rows of the last dimension (in
 // bytes), every element once. Where either side runs faster along the next-to-last dimension
@@ -544,6 +576,52 @@ inline void transposeItems4(const char* from, ptrdiff_t fromStep, char* to, ptrd
     }
 }
 
+// The same, eight by eight in AVX registers where the processor has AVX2 (chosen at run time:
+// the build targets baseline x86-64): half the loads and stores per item, and a quarter fewer
+// shuffles. The borders that do not fill eight go to the four-by-four walk.
+__attribute__((target("avx2"))) void transposeItems8(const char* from, ptrdiff_t fromStep, char* to,
+                                                     ptrdiff_t toStep, int64_t height, int64_t width)
+{
+    const int64_t height8 = height & ~int64_t(7), width8 = width & ~int64_t(7);
+    for (int64_t i = 0; i < height8; i += 8) {
+        for (int64_t j = 0; j < width8; j += 8) {
+            const char* in = from + i * 4 + j * fromStep;
+            __m256 r[8], t[8], u[8];
+            for (int k = 0; k < 8; ++k) {
+                r[k] = _mm256_loadu_ps(reinterpret_cast<const float*>(in + k * fromStep));
+            }
+            for (int k = 0; k < 8; k += 2) {
+                t[k] = _mm256_unpacklo_ps(r[k], r[k + 1]);
+                t[k + 1] = _mm256_unpackhi_ps(r[k], r[k + 1]);
+            }
+            for (int k = 0; k < 8; k += 4) {
+                u[k] = _mm256_shuffle_ps(t[k], t[k + 2], _MM_SHUFFLE(1, 0, 1, 0));
+                u[k + 1] = _mm256_shuffle_ps(t[k], t[k + 2], _MM_SHUFFLE(3, 2, 3, 2));
+                u[k + 2] = _mm256_shuffle_ps(t[k + 1], t[k + 3], _MM_SHUFFLE(1, 0, 1, 0));
+                u[k + 3] = _mm256_shuffle_ps(t[k + 1], t[k + 3], _MM_SHUFFLE(3, 2, 3, 2));
+            }
+            char* out = to + i * toStep + j * 4;
+            for (int k = 0; k < 4; ++k) {
+                _mm256_storeu_ps(reinterpret_cast<float*>(out + k * toStep), _mm256_permute2f128_ps(u[k], u[k + 4], 0x20));
+                _mm256_storeu_ps(reinterpret_cast<float*>(out + (k + 4) * toStep),
+                                 _mm256_permute2f128_ps(u[k], u[k + 4], 0x31));
+            }
+        }
+    }
+    if (width8 < width) {
+        transposeItems4(from + width8 * fromStep, fromStep, to + width8 * 4, toStep, height8, width - width8);
+    }
+    if (height8 < height) {
+        transposeItems4(from + height8 * 4, fromStep, to + height8 * toStep, toStep, height - height8, width);
+    }
+}
+
+void transposeItems(const char* from, ptrdiff_t fromStep, char* to, ptrdiff_t toStep, int64_t height, int64_t width)
+{
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    (avx2 ? transposeItems8 : transposeItems4)(from, fromStep, to, toStep, height, width);
+}
+
 // The same walk for float64 items into complex64 pairs (a real buffer into a complex
 // container): element (i, j) from `from` + i * 8 + j * fromStep to `to` + i * toStep + j * 8,
 // rounded to float32 beside a zero imaginary part. Two by two in SSE registers, each load and
@@ -620,11 +698,11 @@ void fillFromBuffer(const Source& source, const Target& target, const Context& c
             const ptrdiff_t fr = source.layout.strides[rank - 2], fc = source.layout.strides[rank - 1];
             const ptrdiff_t tr = target.strides[rank - 2], tc = target.strides[rank - 1];
             if (fr == 4 && tc == 4) {
-                transposeItems4(from + f, fc, target.data + t, tr, height, width);
+                transposeItems(from + f, fc, target.data + t, tr, height, width);
                 return true;
             }
             if (fc == 4 && tr == 4) {
-                transposeItems4(from + f, fr, target.data + t, tc, width, height);
+                transposeItems(from + f, fr, target.data + t, tc, width, height);
                 return true;
             }
             return false;

@@ -117,38 +117,45 @@ class ConversionFaults(unittest.TestCase):
         with self.assertRaises(KeyboardInterrupt):
             quelt.vector([Raises(interrupt)])
 
-    def test_float64_into_complex64_across_layouts(self):
-        # Row-major float64 into a matrix (column-major) and Fortran-order float64 into a tensor
-        # (row-major): both transpose in tiles. Against struct's float32 packing, which refuses
-        # exactly the finite values that round to infinity.
+    def test_transposing_and_narrowing_copies(self):
+        # float64 into complex64 across layouts (a row-major buffer into a matrix, a Fortran-order
+        # one into a tensor), contiguous float64 into float32, and a Fortran-order float32 buffer
+        # into a tensor: each has a copy loop of its own. Against struct's float32 packing, which
+        # refuses exactly the finite values that round to infinity.
         random.seed(14)
         largest, smallest_misfit = float.fromhex("0x1.fffffefffffffp127"), float.fromhex("0x1.ffffffp127")
         edges = [largest, -smallest_misfit, float("inf"), -float("inf"), -0.0, 1e-46]
-        for rows, cols in ((1, 1), (1, 7), (7, 1), (2, 2), (3, 5), (33, 35), (64, 64), (70, 31)):
+
+        def fortran_order(values, rows, cols, code):
+            data = struct.pack("<%d%s" % (len(values), code), *(values[i * cols + j] for j in range(cols) for i in range(rows)))
+            return exported(bytearray(data), "<" + code, struct.calcsize(code), (rows, cols), (len(data) // len(values) or 1, len(data) // cols or 1))
+
+        for rows, cols in ((1, 1), (1, 7), (7, 1), (2, 2), (3, 5), (9, 17), (33, 35), (64, 64), (70, 31)):
             for planted in (False, True):
                 values = [random.choice(edges) if random.random() < 0.1 else random.uniform(-1, 1) * 10.0 ** random.randint(-40, 38)
                           for _ in range(rows * cols)]
                 if planted:
                     values[random.randrange(rows * cols)] = random.choice([3.5e38, -1e300, smallest_misfit])
-                want, misfit = [], None
+                singles, misfit = [], None
                 for k, x in enumerate(values):
                     try:
-                        want.append(complex(struct.unpack("<f", struct.pack("<f", x))[0]))
+                        singles.append(struct.unpack("<f", struct.pack("<f", x))[0])
                     except OverflowError:
-                        misfit = misfit or divmod(k, cols)
-                        want.append(None)
-                table = [want[i * cols:(i + 1) * cols] for i in range(rows)]
-                raw = struct.pack("<%dd" % len(values), *values)
-                row_major = memoryview(raw).cast("d", (rows, cols))
-                fortran = exported(bytearray(struct.pack("<%dd" % len(values), *(values[i * cols + j] for j in range(cols)
-                                                                                 for i in range(rows)))),
-                                   "<d", 8, (rows, cols), (8, 8 * rows))
-                for call, prefix, message in (
-                        (lambda: quelt.tolist(quelt.matrix(row_major, "complex64")), "", "is out of range for"),
-                        (lambda: quelt.tensor(fortran, dtype="complex64").tolist(), "quelt.tensor: ", "does not fit")):
-                    with self.subTest(rows=rows, cols=cols, planted=planted, prefix=prefix):
-                        expected = table if misfit is None else (
-                            ValueError, "%selement (%d, %d) of the buffer %s complex64" % ((prefix,) + misfit + (message,)))
+                        misfit = k if misfit is None else misfit
+                        singles.append(0.0)
+                table = [[complex(x) for x in singles[i * cols:(i + 1) * cols]] for i in range(rows)]
+                at = misfit is not None and "(%d, %d)" % divmod(misfit, cols)
+                doubles = struct.pack("<%dd" % len(values), *values)
+                for call, expected in (
+                        (lambda: quelt.tolist(quelt.matrix(memoryview(doubles).cast("d", (rows, cols)), "complex64")),
+                         (ValueError, "element %s of the buffer is out of range for complex64" % at) if at else table),
+                        (lambda: quelt.tensor(fortran_order(values, rows, cols, "d"), dtype="complex64").tolist(),
+                         (ValueError, "quelt.tensor: element %s of the buffer does not fit complex64" % at) if at else table),
+                        (lambda: quelt.tensor(memoryview(doubles).cast("d"), dtype="float32").tolist(),
+                         (ValueError, "quelt.tensor: element %s of the buffer does not fit float32" % misfit) if at else singles),
+                        (lambda: quelt.tensor(fortran_order(singles, rows, cols, "f")).tolist(),
+                         [[x.real for x in row] for row in table])):
+                    with self.subTest(rows=rows, cols=cols, planted=planted, expected=str(expected)[:40]):
                         self.assertEqual(self.outcome(call), expected)
 
     def test_list_changed_while_read(self):
