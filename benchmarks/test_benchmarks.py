@@ -261,6 +261,11 @@ class ReportTest(unittest.TestCase):
             self.assertEqual([met for _, _, met in found], [i != failing for i in range(3)], figures)
         run = synthetic_run(package=1.1, two_threads=0.6, pause=0.01)
         self.assertEqual([met for _, _, met in report.targets(run, report.sweep_rows(run)[1], 0.5)[14:17]], [True] * 3)
+        # Rounds that ran slow for both calls are paired off: the ratio of medians would be 1.58.
+        drift = synthetic_run(package=1.0)
+        drift.module["sweep"]["gemv"][1].update(module=stat(2.4e-6, [2.4e-6, 4.0e-6, 3.9e-6, 2.9e-6, 2.3e-6, 2.4e-6, 2.3e-6]),
+                                                quelt=stat(3.8e-6, [3.8e-6, 3.9e-6, 3.9e-6, 3.9e-6, 2.4e-6, 2.4e-6, 2.5e-6]))
+        self.assertAlmostEqual(report_operations.worst_against_core(drift)[0][0], 2.4 / 2.3)
         # gemv's second overload is the worst of the 13 against the core.
         self.assertIn("worst of 13 overloads 1.11 x (`gemv` #2", report.targets(
             synthetic_run(package=1.11), report.sweep_rows(run)[1], 0.5)[14][1])
