@@ -119,8 +119,8 @@ class ConversionFaults(unittest.TestCase):
 
     def test_transposing_and_narrowing_copies(self):
         # float64 into complex64 across layouts (a row-major buffer into a matrix, a Fortran-order
-        # one into a tensor), contiguous float64 into float32, and a Fortran-order float32 buffer
-        # into a tensor: each has a copy loop of its own. Against struct's float32 packing, which
+        # one into a tensor), contiguous float64 into float32, a Fortran-order float32 buffer into
+        # a tensor, every other float32: each has a copy loop of its own. Against struct's float32 packing, which
         # refuses exactly the finite values that round to infinity.
         random.seed(14)
         largest, smallest_misfit = float.fromhex("0x1.fffffefffffffp127"), float.fromhex("0x1.ffffffp127")
@@ -157,6 +157,13 @@ class ConversionFaults(unittest.TestCase):
                          [[x.real for x in row] for row in table])):
                     with self.subTest(rows=rows, cols=cols, planted=planted, expected=str(expected)[:40]):
                         self.assertEqual(self.outcome(call), expected)
+        # Every other float32 (a [::2] slice): eight, then four at a time, then one by one.
+        values = array.array("f", [random.uniform(-1, 1) for _ in range(100)])
+        for count in range(41):
+            for start in (0, 1):
+                with self.subTest(every_other=count, start=start):
+                    source = memoryview(values)[start:start + 2 * count:2]
+                    self.assertEqual(quelt.tensor(source).tolist(), values[start:start + 2 * count:2].tolist())
 
     def test_list_changed_while_read(self):
         values = [0.0] * 8
