@@ -53,7 +53,8 @@ TARGET_PAUSE_SECONDS = 0.01
 # quelt.Session for serving: outputs into the caller's buffer over output sizes, and a run of
 # the slow model (SLOW_SIZE x SLOW_SIZE matrices) stopped from another thread.
 INTO_SIZES = [1000, 100000, 1000000]
-SLOW_SIZE = 384
+# 384 took 0.1 s on a later machine's kernels: too short for a cancel 50 ms in with as long again to go.
+SLOW_SIZE = 768
 TARGET_CANCEL_SECONDS = 0.1
 
 
