@@ -119,8 +119,9 @@ class ConversionFaults(unittest.TestCase):
 
     def test_transposing_and_narrowing_copies(self):
         # float64 into complex64 across layouts (a row-major buffer into a matrix, a Fortran-order
-        # one into a tensor), contiguous float64 into float32, a Fortran-order float32 buffer into
-        # a tensor, every other float32: each has a copy loop of its own. Against struct's float32 packing, which
+        # one into a tensor), contiguous float64 into float32, Fortran-order 4- and 8-byte items
+        # into a tensor, a column-major buffer into a matrix, every other float32: each has a copy
+        # loop of its own. Against struct's float32 packing, which
         # refuses exactly the finite values that round to infinity.
         random.seed(14)
         largest, smallest_misfit = float.fromhex("0x1.fffffefffffffp127"), float.fromhex("0x1.ffffffp127")
@@ -144,6 +145,7 @@ class ConversionFaults(unittest.TestCase):
                         misfit = k if misfit is None else misfit
                         singles.append(0.0)
                 table = [[complex(x) for x in singles[i * cols:(i + 1) * cols]] for i in range(rows)]
+                exact = [values[i * cols:(i + 1) * cols] for i in range(rows)]
                 at = misfit is not None and "(%d, %d)" % divmod(misfit, cols)
                 doubles = struct.pack("<%dd" % len(values), *values)
                 for call, expected in (
@@ -154,7 +156,11 @@ class ConversionFaults(unittest.TestCase):
                         (lambda: quelt.tensor(memoryview(doubles).cast("d"), dtype="float32").tolist(),
                          (ValueError, "quelt.tensor: element %s of the buffer does not fit float32" % misfit) if at else singles),
                         (lambda: quelt.tensor(fortran_order(singles, rows, cols, "f")).tolist(),
-                         [[x.real for x in row] for row in table])):
+                         [[x.real for x in row] for row in table]),
+                        # float64 as it is: transposed either way, and copied whole into a matrix.
+                        (lambda: quelt.tensor(fortran_order(values, rows, cols, "d")).tolist(), exact),
+                        (lambda: quelt.tolist(quelt.matrix(memoryview(doubles).cast("d", (rows, cols)))), exact),
+                        (lambda: quelt.tolist(quelt.matrix(fortran_order(values, rows, cols, "d"))), exact)):
                     with self.subTest(rows=rows, cols=cols, planted=planted, expected=str(expected)[:40]):
                         self.assertEqual(self.outcome(call), expected)
         # Every other float32 (a [::2] slice): eight, then four at a time, then one by one.
