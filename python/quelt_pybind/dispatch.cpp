@@ -45,10 +45,11 @@ public:
     Table& operator=(const Table&) = delete;
     Table& operator=(Table&&) = delete;
 
-    Table(const Recorded& recorded, PyMethodDef chainDef, PyCFunction entry)
+    Table(const Recorded& recorded, PyMethodDef chainDef, PyCFunction entry, int flags)
         : m_def(chainDef), m_chain(reinterpret_cast<PyCFunctionWithKeywords>(reinterpret_cast<void (*)()>(chainDef.ml_meth)))
     {
         m_def.ml_meth = entry;
+        m_def.ml_flags = flags;
         const auto& first = recorded.overloads.front().types;
         m_arity = first.size();
         for (size_t p = 0; p < m_arity; ++p) {
@@ -107,6 +108,35 @@ public:
         return m_chain(self, args, kwargs);
     }
 
+    // The same for the interpreter's fast calling convention: the arguments where they lie,
+    // keyword names apart. Only a call that goes to the chain is given the tuple and dict.
+    PyObject* callFast(PyObject* self, PyObject* const* args, Py_ssize_t count, PyObject* keywords) const
+    {
+        if ((keywords == nullptr || PyTuple_GET_SIZE(keywords) == 0) && size_t(count) == m_arity) {
+            if (const Overload* overload = select(args)) {
+                if (PyObject* result = overload->invoker(overload->callable.get(), args)) {
+                    return result;
+                }
+                if (PyErr_Occurred()) {
+                    return nullptr;
+                }
+            }
+        }
+        py::tuple positional(count);
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            positional[size_t(i)] = py::reinterpret_borrow<py::object>(args[i]);
+        }
+        py::object named;
+        if (keywords != nullptr && PyTuple_GET_SIZE(keywords) != 0) {
+            py::dict given;
+            for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(keywords); ++k) {
+                given[py::handle(PyTuple_GET_ITEM(keywords, k))] = py::handle(args[count + k]);
+            }
+            named = std::move(given);
+        }
+        return m_chain(self, positional.ptr(), named.ptr());
+    }
+
 private:
     static constexpr size_t noSlot = size_t(-1);
 
@@ -160,18 +190,35 @@ PyObject* entry(PyObject* self, PyObject* args, PyObject* kwargs)
     return tables[I]->call(self, args, kwargs);
 }
 
+template <size_t I>
+PyObject* fastEntry(PyObject* self, PyObject* const* args, Py_ssize_t count, PyObject* keywords)
+{
+    try {
+        return tables[I]->callFast(self, args, count, keywords);
+    } catch (...) {
+        return translateActiveException(); // the chain's tuple or dict could not be made
+    }
+}
+
 template <size_t... I>
 std::array<PyCFunction, sizeof...(I)> makeEntries(std::index_sequence<I...>)
 {
     return {reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&entry<I>))...};
 }
 
+template <size_t... I>
+std::array<PyCFunction, sizeof...(I)> makeFastEntries(std::index_sequence<I...>)
+{
+    return {reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fastEntry<I>))...};
+}
+
 const auto entries = makeEntries(std::make_index_sequence<maxFunctions>{});
+const auto fastEntries = makeFastEntries(std::make_index_sequence<maxFunctions>{});
 
 } // namespace
 } // namespace dispatch
 
-void installFastDispatch(py::module_& m)
+void installFastDispatch(py::module_& m, CallingConvention convention)
 {
     using namespace dispatch;
     auto& names = recorded();
@@ -184,7 +231,9 @@ void installFastDispatch(py::module_& m)
             throw std::logic_error(names[i].name + " is not a built-in function");
         }
         auto* function = reinterpret_cast<PyCFunctionObject*>(chain.ptr());
-        tables[i] = std::make_unique<Table>(names[i], *function->m_ml, entries[i]);
+        tables[i] = convention == CallingConvention::Fast
+                        ? std::make_unique<Table>(names[i], *function->m_ml, fastEntries[i], METH_FASTCALL | METH_KEYWORDS)
+                        : std::make_unique<Table>(names[i], *function->m_ml, entries[i], function->m_ml->ml_flags);
         // Same self (pybind11's record of the overloads), module and docstring as the chain.
         py::object fast = py::reinterpret_steal<py::object>(
             PyCFunction_NewEx(tables[i]->def(), function->m_self, function->m_module));

@@ -216,7 +216,13 @@ void defOverload(pybind11::module_& m, const char* name, const char* doc, F&& f)
     m.def(name, std::forward<F>(f), doc);
 }
 
+// How the interpreter calls the front end. queltcore's take an argument tuple and a keyword
+// dict, as pybind11's functions do. quelt's take the fast convention, the arguments where they
+// lie: the tuple that the interpreter would make for every call is made only for one that
+// goes to the chain.
+enum class CallingConvention { TupleAndDict, Fast };
+
 // Puts the fast front end before every function registered through defOverload.
-void installFastDispatch(pybind11::module_& m);
+void installFastDispatch(pybind11::module_& m, CallingConvention convention = CallingConvention::TupleAndDict);
 
 } // namespace Quelt::Python
