@@ -356,6 +356,14 @@ bool convertOne(const char* from, char* to)
     return fits;
 }
 
+// Whether the processor has AVX2: the build targets baseline x86-64, and the wider kernels are
+// chosen at run time.
+bool hasAvx2()
+{
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    return avx2;
+}
+
 // Every other 4-byte item, eight at a time in AVX registers where the processor has AVX2:
 // the items before the last group of eight (whose second load would end past the last item),
 // and how many that was.
@@ -385,8 +393,7 @@ bool convertRow(const char* from, ptrdiff_t fromStep, char* to, ptrdiff_t toStep
         // at a time from two loads. A group's second load ends 4 bytes past its last item,
         // inside the next item's span, so the last group is left to the plain loop.
         if (fromStep == 8 && toStep == 4) {
-            static const bool avx2 = __builtin_cpu_supports("avx2");
-            int64_t i = avx2 ? everyOtherItem8(from, to, count) : 0;
+            int64_t i = hasAvx2() ? everyOtherItem8(from, to, count) : 0;
             for (; i + 4 < count; i += 4) {
                 const __m128 a = _mm_loadu_ps(reinterpret_cast<const float*>(from + i * 8));
                 const __m128 b = _mm_loadu_ps(reinterpret_cast<const float*>(from + i * 8 + 16));
@@ -562,6 +569,20 @@ void walk(const std::vector<int64_t>& shape, const std::vector<ptrdiff_t>& from,
         nullptr);
 }
 
+// Items (i, j) of `item` bytes for i in [i0, i1) and j in [j0, width), one by one, laid out as
+// in the transposing kernels below: the borders that their registers leave.
+template <size_t item>
+void moveItems(const char* from, ptrdiff_t fromStep, char* to, ptrdiff_t toStep, int64_t i0, int64_t i1, int64_t j0,
+               int64_t width)
+{
+    constexpr auto size = ptrdiff_t(item);
+    for (int64_t i = i0; i < i1; ++i) {
+        for (int64_t j = j0; j < width; ++j) {
+            std::memcpy(to + i * toStep + j * size, from + i * size + j * fromStep, item);
+        }
+    }
+}
+
 // Element (i, j) of a tile of 4-byte items from `from` + i * 4 + j * fromStep to `to` + i *
 // toStep + j * 4: contiguous reads along i, contiguous writes along j. Four by four in SSE
 // registers (baseline x86-64), so that each load and store moves four items; the borders item
@@ -586,17 +607,9 @@ inline void transposeItems4(const char* from, ptrdiff_t fromStep, char* to, ptrd
             _mm_storeu_ps(reinterpret_cast<float*>(out + 2 * toStep), c);
             _mm_storeu_ps(reinterpret_cast<float*>(out + 3 * toStep), d);
         }
-        for (; j < width; ++j) {
-            for (int64_t k = i; k < i + 4; ++k) {
-                std::memcpy(to + k * toStep + j * 4, from + k * 4 + j * fromStep, 4);
-            }
-        }
+        moveItems<4>(from, fromStep, to, toStep, i, i + 4, j, width);
     }
-    for (; i < height; ++i) {
-        for (int64_t j = 0; j < width; ++j) {
-            std::memcpy(to + i * toStep + j * 4, from + i * 4 + j * fromStep, 4);
-        }
-    }
+    moveItems<4>(from, fromStep, to, toStep, i, height, 0, width);
 }
 
 // The same, eight by eight in AVX registers where the processor has AVX2 (chosen at run time:
@@ -641,8 +654,7 @@ __attribute__((target("avx2"))) void transposeItems8(const char* from, ptrdiff_t
 
 void transposeItems(const char* from, ptrdiff_t fromStep, char* to, ptrdiff_t toStep, int64_t height, int64_t width)
 {
-    static const bool avx2 = __builtin_cpu_supports("avx2");
-    (avx2 ? transposeItems8 : transposeItems4)(from, fromStep, to, toStep, height, width);
+    (hasAvx2() ? transposeItems8 : transposeItems4)(from, fromStep, to, toStep, height, width);
 }
 
 // The same walk for 8-byte items (float64, int64, complex64 pairs moved whole): two by two in
@@ -661,16 +673,9 @@ inline void transposePairs2(const char* from, ptrdiff_t fromStep, char* to, ptrd
             _mm_storeu_pd(reinterpret_cast<double*>(out), _mm_unpacklo_pd(a, b));
             _mm_storeu_pd(reinterpret_cast<double*>(out + toStep), _mm_unpackhi_pd(a, b));
         }
-        for (; j < width; ++j) {
-            std::memcpy(to + i * toStep + j * 8, from + i * 8 + j * fromStep, 8);
-            std::memcpy(to + (i + 1) * toStep + j * 8, from + (i + 1) * 8 + j * fromStep, 8);
-        }
+        moveItems<8>(from, fromStep, to, toStep, i, i + 2, j, width);
     }
-    for (; i < height; ++i) {
-        for (int64_t j = 0; j < width; ++j) {
-            std::memcpy(to + i * toStep + j * 8, from + i * 8 + j * fromStep, 8);
-        }
-    }
+    moveItems<8>(from, fromStep, to, toStep, i, height, 0, width);
 }
 
 __attribute__((target("avx2"))) void transposePairs4(const char* from, ptrdiff_t fromStep, char* to,
@@ -703,8 +708,7 @@ __attribute__((target("avx2"))) void transposePairs4(const char* from, ptrdiff_t
 
 void transposePairs(const char* from, ptrdiff_t fromStep, char* to, ptrdiff_t toStep, int64_t height, int64_t width)
 {
-    static const bool avx2 = __builtin_cpu_supports("avx2");
-    (avx2 ? transposePairs4 : transposePairs2)(from, fromStep, to, toStep, height, width);
+    (hasAvx2() ? transposePairs4 : transposePairs2)(from, fromStep, to, toStep, height, width);
 }
 
 // The same walk for float64 items into complex64 pairs (a real buffer into a complex
