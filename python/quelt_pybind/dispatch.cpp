@@ -94,47 +94,37 @@ public:
 
     PyObject* call(PyObject* self, PyObject* args, PyObject* kwargs) const
     {
-        if ((kwargs == nullptr || PyDict_GET_SIZE(kwargs) == 0) && size_t(PyTuple_GET_SIZE(args)) == m_arity) {
-            PyObject* const* items = &PyTuple_GET_ITEM(args, 0);
-            if (const Overload* overload = select(items)) {
-                if (PyObject* result = overload->invoker(overload->callable.get(), items)) {
-                    return result;
-                }
-                if (PyErr_Occurred()) {
-                    return nullptr; // raised by the operation itself
-                }
-            }
+        const bool named = kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0;
+        if (PyObject* result = direct(&PyTuple_GET_ITEM(args, 0), size_t(PyTuple_GET_SIZE(args)), named)) {
+            return result;
         }
-        return m_chain(self, args, kwargs);
+        return PyErr_Occurred() ? nullptr : m_chain(self, args, kwargs);
     }
 
     // The same for the interpreter's fast calling convention: the arguments where they lie,
     // keyword names apart. Only a call that goes to the chain is given the tuple and dict.
     PyObject* callFast(PyObject* self, PyObject* const* args, Py_ssize_t count, PyObject* keywords) const
     {
-        if ((keywords == nullptr || PyTuple_GET_SIZE(keywords) == 0) && size_t(count) == m_arity) {
-            if (const Overload* overload = select(args)) {
-                if (PyObject* result = overload->invoker(overload->callable.get(), args)) {
-                    return result;
-                }
-                if (PyErr_Occurred()) {
-                    return nullptr;
-                }
-            }
+        const bool named = keywords != nullptr && PyTuple_GET_SIZE(keywords) != 0;
+        if (PyObject* result = direct(args, size_t(count), named)) {
+            return result;
+        }
+        if (PyErr_Occurred()) {
+            return nullptr;
         }
         py::tuple positional(count);
         for (Py_ssize_t i = 0; i < count; ++i) {
             positional[size_t(i)] = py::reinterpret_borrow<py::object>(args[i]);
         }
-        py::object named;
-        if (keywords != nullptr && PyTuple_GET_SIZE(keywords) != 0) {
-            py::dict given;
+        py::object given;
+        if (named) {
+            py::dict byName;
             for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(keywords); ++k) {
-                given[py::handle(PyTuple_GET_ITEM(keywords, k))] = py::handle(args[count + k]);
+                byName[py::handle(PyTuple_GET_ITEM(keywords, k))] = py::handle(args[count + k]);
             }
-            named = std::move(given);
+            given = std::move(byName);
         }
-        return m_chain(self, positional.ptr(), named.ptr());
+        return m_chain(self, positional.ptr(), given.ptr());
     }
 
 private:
@@ -151,6 +141,18 @@ private:
             slot = slot * m_classes.size() + size_t(found - m_classes.begin());
         }
         return slot;
+    }
+
+    // The overload that the arguments' classes select, called: its result, or nullptr with
+    // the operation's error set, or nullptr alone when the call is the chain's (keywords, another
+    // arity, classes or scalars the table does not know, a conversion that fails).
+    PyObject* direct(PyObject* const* items, size_t count, bool named) const
+    {
+        if (named || count != m_arity) {
+            return nullptr;
+        }
+        const Overload* overload = select(items);
+        return overload ? overload->invoker(overload->callable.get(), items) : nullptr;
     }
 
     const Overload* select(PyObject* const* items) const
