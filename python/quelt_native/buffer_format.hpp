@@ -84,8 +84,7 @@ inline BufferFormat parseBufferFormat(const char* format, Py_ssize_t itemsize)
 // keeper until the run ends. The view stays where it was filled (an exporter may point its
 // shape into it), so a Buffer is never copied or moved: it lives behind a unique_ptr.
 struct Buffer {
-    Py_buffer storage{};
-    Py_buffer* const view = &storage;
+    Py_buffer view{};
     bool held = false;
 
     Buffer() = default;
@@ -94,7 +93,7 @@ struct Buffer {
     ~Buffer()
     {
         if (held) {
-            PyBuffer_Release(view);
+            PyBuffer_Release(&view);
         }
     }
 };
@@ -106,7 +105,7 @@ inline std::unique_ptr<Buffer> bufferOf(pybind11::handle value)
         return nullptr;
     }
     auto buffer = std::make_unique<Buffer>();
-    if (PyObject_GetBuffer(value.ptr(), buffer->view, PyBUF_RECORDS_RO) != 0) {
+    if (PyObject_GetBuffer(value.ptr(), &buffer->view, PyBUF_RECORDS_RO) != 0) {
         throw pybind11::error_already_set();
     }
     buffer->held = true;

@@ -192,18 +192,7 @@ private:
         if (PyFloat_Check(item) || !PyIndex_Check(item) || isComplexNumber(item)) {
             wrongKind(item, "an integer");
         }
-        py::object index = py::reinterpret_borrow<py::object>(item);
-        if (!PyLong_Check(item)) {
-            index = py::reinterpret_steal<py::object>(PyNumber_Index(item));
-            if (!index) {
-                throw py::error_already_set();
-            }
-        }
-        int overflow = 0;
-        const long long v = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
-        if (v == -1 && PyErr_Occurred()) {
-            throw py::error_already_set();
-        }
+        const auto [index, v, overflow] = indexValue(item);
         if constexpr (std::is_unsigned_v<T>) {
             if (overflow > 0) {
                 const unsigned long long u = PyLong_AsUnsignedLongLong(index.ptr());
@@ -760,6 +749,18 @@ inline bool transposeDoublesIntoComplex64(const char* from, ptrdiff_t fromStep, 
     return fits && _mm_movemask_pd(misfits) == 0;
 }
 
+// The same steps along every dimension of more than one element: those of one element do not
+// move (exporters give them any stride).
+bool sameSteps(const std::vector<int64_t>& shape, const std::vector<ptrdiff_t>& a, const std::vector<ptrdiff_t>& b)
+{
+    for (size_t d = 0; d < shape.size(); ++d) {
+        if (shape[d] > 1 && a[d] != b[d]) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // The bytes that elements of this shape and these strides cover when they lie side by side
 // from the first, in some order of the dimensions, without gaps or overlaps; nothing if they
 // do not. Dimensions of one element take no part.
@@ -788,19 +789,10 @@ std::optional<size_t> denseBytes(const std::vector<int64_t>& shape, const std::v
 template <typename T, typename S>
 void fillFromBuffer(const Source& source, const Target& target, const Context& context)
 {
-    const char* from = static_cast<const char*>(source.buffer->view->buf);
-    // The element's own bytes in row-major order on both sides: one copy.
-    if (std::is_same_v<S, T> && isRowMajor(source.layout, sizeof(T))
-        && target.strides == rowMajorByteStrides(source.shape, sizeof(T))) {
-        const size_t bytes = size_t(source.buffer->view->len);
-        if (bytes != 0) {
-            std::memcpy(target.data, from, bytes);
-        }
-        return;
-    }
-    // The same layout on both sides without gaps, in any order of dimensions (a column-major
-    // buffer into a matrix): one copy too.
-    if (std::is_same_v<S, T> && source.layout.strides == target.strides) {
+    const char* from = static_cast<const char*>(source.buffer->view.buf);
+    // The element's own bytes in the same layout on both sides, without gaps, in any order of
+    // dimensions (row-major into a tensor, a column-major buffer into a matrix): one copy.
+    if (std::is_same_v<S, T> && sameSteps(source.shape, source.layout.strides, target.strides)) {
         if (const std::optional<size_t> bytes = denseBytes(source.shape, target.strides, sizeof(T))) {
             if (*bytes != 0) {
                 std::memcpy(target.data, from, *bytes);
@@ -945,15 +937,21 @@ std::vector<ptrdiff_t> rowMajorByteStrides(const std::vector<int64_t>& shape, si
     return strides;
 }
 
-bool isRowMajor(const Layout& layout, size_t itemsize)
+IndexValue indexValue(PyObject* item)
 {
-    const auto expected = rowMajorByteStrides(layout.shape, itemsize);
-    for (size_t d = 0; d < layout.shape.size(); ++d) {
-        if (layout.shape[d] > 1 && layout.strides[d] != expected[d]) {
-            return false;
+    py::object index = py::reinterpret_borrow<py::object>(item);
+    if (!PyLong_Check(item)) {
+        index = py::reinterpret_steal<py::object>(PyNumber_Index(item));
+        if (!index) {
+            throw py::error_already_set();
         }
     }
-    return true;
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
+    if (value == -1 && PyErr_Occurred()) {
+        throw py::error_already_set();
+    }
+    return {std::move(index), value, overflow};
 }
 
 // ---- reading ----
@@ -1040,7 +1038,7 @@ Source readNested(py::handle value, const Context& context, std::optional<size_t
 
 Source readBuffer(std::unique_ptr<Buffer> buffer, const Context& context)
 {
-    const Py_buffer& view = *buffer->view;
+    const Py_buffer& view = buffer->view;
     if (context.wording == Wording::Feed && isStringFormat(view)) {
         return readStringBuffer(std::move(buffer), context);
     }
@@ -1070,7 +1068,7 @@ Source readRaw(std::unique_ptr<Buffer> buffer, ElementCode code, const Context& 
 {
     Source source;
     const ElementInfo& element = *findElement(code);
-    const size_t bytes = size_t(buffer->view->len);
+    const size_t bytes = size_t(buffer->view.len);
     if (bytes % element.size != 0) {
         const std::string text = " hold a whole number of " + std::string(element.name) + " elements ("
                                  + std::to_string(element.size) + " bytes each)";

@@ -43,7 +43,6 @@ struct Layout {
     std::vector<ptrdiff_t> strides;
 };
 Layout layoutOf(const Py_buffer& view);
-bool isRowMajor(const Layout& layout, size_t itemsize);
 
 // A Python value read for conversion: a buffer, raw bytes, or nested lists (a lone scalar is
 // rank 0) whose items are held as they were when reading began, so that Python code run by
@@ -55,6 +54,16 @@ struct Source {
     const ElementInfo* format = nullptr;   // a buffer's element type; nullptr: raw bytes
     std::vector<pybind11::object> leaves;  // nested lists' items, row-major
 };
+
+// An int, or a value with __index__ (refused first by the caller if it must not be one), read as
+// a long long; `overflow` is +1 or -1 where it lies beyond, as PyLong_AsLongLongAndOverflow
+// says, and `index` is the int itself for a wider read. What __index__ raises passes through.
+struct IndexValue {
+    pybind11::object index;
+    long long value;
+    int overflow;
+};
+IndexValue indexValue(PyObject* item);
 
 // True for a Python number of any kind (bool, int, float, complex and values registered as
 // numbers.Number), which converts as a number even where it also exports a buffer.

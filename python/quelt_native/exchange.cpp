@@ -180,7 +180,7 @@ py::object copyIn(py::handle data, const py::object& letterArgument)
     } else if (PyObject_CheckBuffer(data.ptr())) {
         source = readBuffer(bufferOf(data), context);
         if (letter == 0) {
-            letter = letterOf(*source.format, source.buffer->view->format);
+            letter = letterOf(*source.format, source.buffer->view.format);
         }
     } else {
         source = readNested(matrix ? rowsOf(data) : listOf(data, "vector() takes a buffer or an iterable of numbers, not "),

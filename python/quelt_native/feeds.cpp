@@ -81,7 +81,7 @@ TensorPtr tensorFromNested(py::handle value, std::optional<ONNXTensorElementData
 std::unique_ptr<Buffer> bufferUnlessNumber(py::handle value)
 {
     auto buffer = bufferOf(value);
-    if (buffer && buffer->view->ndim == 0 && isNumber(value)) {
+    if (buffer && buffer->view.ndim == 0 && isNumber(value)) {
         return nullptr;
     }
     return buffer;
@@ -219,7 +219,7 @@ const OrtValue* feedTensor(py::handle value, const TypeDesc& type, const std::st
         return made ? keeper.keep(std::move(*made)) : fed;
     }
     if (auto buffer = bufferUnlessNumber(value)) {
-        const Py_buffer& view = *buffer->view;
+        const Py_buffer& view = buffer->view;
         const ONNXTensorElementDataType given = bufferType(view, what);
         checkType(what, type.element, given);
         if (given == ONNX_TENSOR_ELEMENT_DATA_TYPE_STRING || !PyBuffer_IsContiguous(&view, 'C')) {
@@ -388,7 +388,7 @@ TensorPtr tensorFrom(py::handle value, std::optional<ONNXTensorElementDataType> 
     // Bytes given for strings are one string.
     if (!(element == ONNX_TENSOR_ELEMENT_DATA_TYPE_STRING && (PyBytes_Check(value.ptr()) || PyByteArray_Check(value.ptr())))) {
         if (auto buffer = bufferUnlessNumber(value)) {
-            const auto given = bufferType(*buffer->view, what);
+            const auto given = bufferType(buffer->view, what);
             return copyOfBuffer(readBuffer(std::move(buffer), feedContext(what)), element ? *element : given, what);
         }
     }

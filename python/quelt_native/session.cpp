@@ -604,7 +604,7 @@ void prepareInto(Into& into, const ValueInfo& info, bool isInput, const FeedKeep
         shape = {int64_t(count)};
     } else if (PyObject_CheckBuffer(into.target.ptr())) {
         into.buffer = bufferOf(into.target);
-        const Py_buffer& view = *into.buffer->view;
+        const Py_buffer& view = into.buffer->view;
         if (view.readonly) {
             throw py::type_error(what + " is read-only");
         }

@@ -110,7 +110,7 @@ bool isStringFormat(const Py_buffer& view) { return stringFormatOf(view).letter 
 
 Source readStringBuffer(std::unique_ptr<Buffer> buffer, const Context& context)
 {
-    const Py_buffer& view = *buffer->view;
+    const Py_buffer& view = buffer->view;
     const StringFormat format = stringFormatOf(view);
     const Layout layout = layoutOf(view);
     Source source;

@@ -8,6 +8,7 @@
 
 #include "buffer_exporter.hpp"
 #include "buffer_format.hpp"
+#include "convert.hpp"
 #include "fixed_class.hpp"
 #include "type_name.hpp"
 
@@ -138,15 +139,7 @@ std::vector<int64_t> shapeArgument(const py::object& shape)
         if (PyFloat_Check(dim.ptr()) || !PyIndex_Check(dim.ptr())) {
             refuse("an item of type " + typeNameOf(dim));
         }
-        py::object index = py::reinterpret_steal<py::object>(PyNumber_Index(dim.ptr()));
-        if (!index) {
-            throw py::error_already_set();
-        }
-        int overflow = 0;
-        const long long size = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
-        if (size == -1 && PyErr_Occurred()) {
-            throw py::error_already_set();
-        }
+        const auto [index, size, overflow] = indexValue(dim.ptr());
         if (overflow > 0) {
             valueError("quelt.tensor: shape " + py::repr(shape).cast<std::string>() + " has a size beyond int64");
         }
