@@ -12,7 +12,7 @@ import warnings
 
 import quelt
 import queltcore
-from support import exported
+from support import Complex128, exported
 
 MODELS = os.path.join(os.path.dirname(__file__), "..", "models", "session")
 
@@ -32,11 +32,6 @@ class Complex64:
 
 
 numbers.Complex.register(Complex64)
-
-
-class Complex128(complex):
-    def __float__(self):
-        return self.real
 
 
 class Raises:

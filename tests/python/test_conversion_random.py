@@ -18,7 +18,7 @@ import sys
 import unittest
 
 import quelt
-from support import exported
+from support import Complex128, exported
 
 MODELS = os.path.join(os.path.dirname(__file__), "..", "models", "session")
 SEED = int(os.environ.get("QUELT_SEED", "20261209"))
@@ -69,11 +69,6 @@ class ComplexLike(FloatLike):
 
     def __float__(self):
         return complex(self.value).real
-
-
-class ComplexSub(complex):
-    def __float__(self):
-        return self.real
 
 
 numbers.Real.register(FloatLike)
@@ -204,7 +199,7 @@ def random_number():
         return complex(random.uniform(-5, 5), random.uniform(-5, 5))
     return random.choice([FloatLike(random.uniform(-1e40, 1e40)), IndexLike(random.randint(-300, 300)),
                           ComplexLike(complex(random.uniform(-9, 9), random.uniform(-9, 9))),
-                          ComplexSub(random.uniform(-9, 9), 1.0), decimal.Decimal(random.choice(["1e400", "-2.5"])),
+                          Complex128(random.uniform(-9, 9), 1.0), decimal.Decimal(random.choice(["1e400", "-2.5"])),
                           fractions.Fraction(random.randint(-9, 9), random.randint(1, 9)), "text", b"bytes"])
 
 
