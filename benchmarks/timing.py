@@ -7,6 +7,10 @@ import time
 import timeit
 
 
+# A first call that takes this many blocks is long in itself, not slowed by a first time.
+LONG_CALL_BLOCKS = 16
+
+
 class Loop:
     """A function that makes a given number of calls and returns the seconds they took, with
     timeit's interface."""
@@ -28,11 +32,13 @@ def measure(entries, block, repeats, clock=time.thread_time, budget=None):
         timer = timeit.Timer(entry[0], timer=clock, globals=entry[1]) if isinstance(entry, tuple) \
             else Loop(entry)
         # The first call warms up. It may fault in memory that the later calls find mapped (a
-        # fresh block of megabytes): calibrated on it, a block would hold too few calls, so a
-        # second call calibrates unless the first alone fills a block (which then holds one
-        # call either way). When that call fills a quarter block, it is the calibration.
+        # fresh block of megabytes, or code pages that the kernel reclaimed: a first call of a
+        # 70 ns function was seen to take over a millisecond): calibrated on it, a block would
+        # hold too few calls, so a second call calibrates unless the first took many blocks (a
+        # long call, whose blocks then hold one call either way). When that call fills a
+        # quarter block, it is the calibration.
         number, elapsed = 1, timer.timeit(1)
-        if elapsed < block:
+        if elapsed < LONG_CALL_BLOCKS * block:
             elapsed = timer.timeit(1)
         while elapsed < block / 4 and number < 1 << 22:
             number *= 4

@@ -263,7 +263,9 @@ PYBIND11_MODULE(_distributed, m)
     // The containers are queltcore's: importing it registers them with pybind11, whose
     // registry the modules share.
     py::module_::import("queltcore");
-    py::register_exception_translator([](std::exception_ptr p) {
+    // Local: only this module's functions throw ScalarError, and a translator of the whole
+    // process would make every other module's refusals take the translators' slow path.
+    py::register_local_exception_translator([](std::exception_ptr p) {
         try {
             if (p) {
                 std::rethrow_exception(p);

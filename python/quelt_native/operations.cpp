@@ -18,7 +18,7 @@ const double lockReleaseWork = 1 << 18;
 void registerLockReleasingOperations(pybind11::module_& m)
 {
     hana::for_each(operationsSet, [&](auto type) { registerOperations<typename decltype(type)::type, LockReleased>(m); });
-    installFastDispatch(m, CallingConvention::Fast);
+    installFastDispatch(m, FrontEnd::Direct);
 }
 
 } // namespace Quelt::Python

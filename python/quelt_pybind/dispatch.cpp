@@ -3,12 +3,14 @@
 #include <algorithm>
 #include <array>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <type_traits>
 #include <utility>
 #include <vector>
 
+#include "address_index.hpp"
 #include "overloads.hpp"
 
 namespace py = pybind11;
@@ -45,7 +47,7 @@ public:
     Table& operator=(const Table&) = delete;
     Table& operator=(Table&&) = delete;
 
-    Table(const Recorded& recorded, PyMethodDef chainDef, PyCFunction entry, int flags)
+    Table(const Recorded& recorded, PyMethodDef chainDef, PyCFunction entry, int flags, bool hashed)
         : m_def(chainDef), m_chain(reinterpret_cast<PyCFunctionWithKeywords>(reinterpret_cast<void (*)()>(chainDef.ml_meth)))
     {
         m_def.ml_meth = entry;
@@ -75,6 +77,9 @@ public:
         for (size_t i = 0; i < m_containerPositions.size(); ++i) {
             slots *= m_classes.size();
         }
+        if (hashed) {
+            m_index = AddressIndex<PyTypeObject>::of(m_classes);
+        }
         m_slots.assign(slots, nullptr);
         m_overloads = recorded.overloads;
         for (const Overload& o : m_overloads) {
@@ -95,7 +100,7 @@ public:
     PyObject* call(PyObject* self, PyObject* args, PyObject* kwargs) const
     {
         const bool named = kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0;
-        if (PyObject* result = direct(&PyTuple_GET_ITEM(args, 0), size_t(PyTuple_GET_SIZE(args)), named)) {
+        if (PyObject* result = direct<Search::List>(&PyTuple_GET_ITEM(args, 0), size_t(PyTuple_GET_SIZE(args)), named)) {
             return result;
         }
         return PyErr_Occurred() ? nullptr : m_chain(self, args, kwargs);
@@ -106,7 +111,7 @@ public:
     PyObject* callFast(PyObject* self, PyObject* const* args, Py_ssize_t count, PyObject* keywords) const
     {
         const bool named = keywords != nullptr && PyTuple_GET_SIZE(keywords) != 0;
-        if (PyObject* result = direct(args, size_t(count), named)) {
+        if (PyObject* result = direct<Search::Hash>(args, size_t(count), named)) {
             return result;
         }
         if (PyErr_Occurred()) {
@@ -143,16 +148,39 @@ private:
         return slot;
     }
 
+    enum class Search { List, Hash };
+
     // The overload that the arguments' classes select, called: its result, or nullptr with
     // the operation's error set, or nullptr alone when the call is the chain's (keywords, another
     // arity, classes or scalars the table does not know, a conversion that fails).
+    template <Search search>
     PyObject* direct(PyObject* const* items, size_t count, bool named) const
     {
         if (named || count != m_arity) {
             return nullptr;
         }
-        const Overload* overload = select(items);
+        const Overload* overload = search == Search::Hash && m_index ? selectHashed(items) : select(items);
         return overload ? overload->invoker(overload->callable.get(), items) : nullptr;
+    }
+
+    // The same choice as select(), the slot computed as the classes are found.
+    const Overload* selectHashed(PyObject* const* items) const
+    {
+        size_t slot = 0;
+        size_t k = 0;
+        for (size_t p = 0; p < m_arity; ++p) {
+            if (k < m_containerPositions.size() && m_containerPositions[k] == p) {
+                const size_t place = m_index->find(Py_TYPE(items[p]));
+                if (place == AddressIndex<PyTypeObject>::none) {
+                    return nullptr;
+                }
+                slot = slot * m_classes.size() + place;
+                ++k;
+            } else if (!isPlainNumber(items[p])) {
+                return nullptr;
+            }
+        }
+        return m_slots[slot];
     }
 
     const Overload* select(PyObject* const* items) const
@@ -177,6 +205,7 @@ private:
     std::vector<PyTypeObject*> m_classes;
     std::vector<Overload> m_overloads;
     std::vector<const Overload*> m_slots;
+    std::optional<AddressIndex<PyTypeObject>> m_index; // Direct front ends'
 };
 
 static_assert(!std::is_copy_constructible_v<Table> && !std::is_move_constructible_v<Table>
@@ -220,7 +249,7 @@ const auto fastEntries = makeFastEntries(std::make_index_sequence<maxFunctions>{
 } // namespace
 } // namespace dispatch
 
-void installFastDispatch(py::module_& m, CallingConvention convention)
+void installFastDispatch(py::module_& m, FrontEnd frontEnd)
 {
     using namespace dispatch;
     auto& names = recorded();
@@ -233,9 +262,9 @@ void installFastDispatch(py::module_& m, CallingConvention convention)
             throw std::logic_error(names[i].name + " is not a built-in function");
         }
         auto* function = reinterpret_cast<PyCFunctionObject*>(chain.ptr());
-        tables[i] = convention == CallingConvention::Fast
-                        ? std::make_unique<Table>(names[i], *function->m_ml, fastEntries[i], METH_FASTCALL | METH_KEYWORDS)
-                        : std::make_unique<Table>(names[i], *function->m_ml, entries[i], function->m_ml->ml_flags);
+        tables[i] = frontEnd == FrontEnd::Direct
+                        ? std::make_unique<Table>(names[i], *function->m_ml, fastEntries[i], METH_FASTCALL | METH_KEYWORDS, true)
+                        : std::make_unique<Table>(names[i], *function->m_ml, entries[i], function->m_ml->ml_flags, false);
         // Same self (pybind11's record of the overloads), module and docstring as the chain.
         py::object fast = py::reinterpret_steal<py::object>(
             PyCFunction_NewEx(tables[i]->def(), function->m_self, function->m_module));

@@ -30,52 +30,52 @@ namespace Quelt::Python {
 // Destinations come back as references: pybind11 finds the object that already wraps the
 // referenced container and returns it, so `scale(2.0, v) is v`.
 
-// queltcore's entries keep pybind11's own look-up of a result's class; see ResultClass.
+// queltcore's entries leave everything to pybind11's machinery; see EntryPath.
 template <typename Section>
-inline constexpr auto resultClass
-    = std::is_same_v<Section, Blas::Plain> ? dispatch::ResultClass::LookedUp : dispatch::ResultClass::FoundOnce;
+inline constexpr auto entryPath
+    = std::is_same_v<Section, Blas::Plain> ? dispatch::EntryPath::Generic : dispatch::EntryPath::Direct;
 
 template <typename Section, typename X>
 void defScale(pybind11::module_& m)
 {
-    defOverload<resultClass<Section>>(m, "scale", "scale an object", &Quelt::scale<X, Section>);
+    defOverload<entryPath<Section>>(m, "scale", "scale an object", &Quelt::scale<X, Section>);
 }
 
 template <typename Section, typename X, typename Y>
 void defLevel1(pybind11::module_& m)
 {
-    defOverload<resultClass<Section>>(m, "sum", "add objects", &Quelt::sum<X, Y, Section>);
-    defOverload<resultClass<Section>>(m, "dot", "dot product", &Quelt::dot<X, Y, Section>);
-    defOverload<resultClass<Section>>(m, "copy", "copy an object into another", &Quelt::copy<X, Y, Section>);
-    defOverload<resultClass<Section>>(m, "swap", "swap objects into another", &Quelt::swap<X, Y, Section>);
-    defOverload<resultClass<Section>>(m, "axpy", "axpy objects", &Quelt::axpy<X, Y, Section>);
+    defOverload<entryPath<Section>>(m, "sum", "add objects", &Quelt::sum<X, Y, Section>);
+    defOverload<entryPath<Section>>(m, "dot", "dot product", &Quelt::dot<X, Y, Section>);
+    defOverload<entryPath<Section>>(m, "copy", "copy an object into another", &Quelt::copy<X, Y, Section>);
+    defOverload<entryPath<Section>>(m, "swap", "swap objects into another", &Quelt::swap<X, Y, Section>);
+    defOverload<entryPath<Section>>(m, "axpy", "axpy objects", &Quelt::axpy<X, Y, Section>);
 }
 
 template <typename Section, typename X, typename Y>
 void defHdot(pybind11::module_& m)
 {
-    defOverload<resultClass<Section>>(m, "hdot", "hermetian dot product", &Quelt::hdot<X, Y, Section>);
+    defOverload<entryPath<Section>>(m, "hdot", "hermetian dot product", &Quelt::hdot<X, Y, Section>);
 }
 
 template <typename Section, typename X, typename Y>
 void defLs(pybind11::module_& m)
 {
-    defOverload<resultClass<Section>>(m, "ls", "ls", &Quelt::ls<X, Y, Section>);
+    defOverload<entryPath<Section>>(m, "ls", "ls", &Quelt::ls<X, Y, Section>);
 }
 
 template <typename Section, typename X, typename Y, typename Z>
 void defMatrixProducts(pybind11::module_& m)
 {
-    defOverload<resultClass<Section>>(m, "gemm", "gemm", &Quelt::gemm<X, Y, Z, Section>);
-    defOverload<resultClass<Section>>(m, "matmul", "matmul", &Quelt::matmul<X, Y, Z, Section>);
+    defOverload<entryPath<Section>>(m, "gemm", "gemm", &Quelt::gemm<X, Y, Z, Section>);
+    defOverload<entryPath<Section>>(m, "matmul", "matmul", &Quelt::matmul<X, Y, Z, Section>);
 }
 
 // Registered for every kind of A; a vector or a view as A is refused when called.
 template <typename Section, typename X, typename Y, typename Z>
 void defVectorProducts(pybind11::module_& m)
 {
-    defOverload<resultClass<Section>>(m, "matvec", "matvec", &Quelt::matvec<X, Y, Z, Section>);
-    defOverload<resultClass<Section>>(m, "gemv", "gemv", &Quelt::gemv<X, Y, Z, Section>);
+    defOverload<entryPath<Section>>(m, "matvec", "matvec", &Quelt::matvec<X, Y, Z, Section>);
+    defOverload<entryPath<Section>>(m, "gemv", "gemv", &Quelt::gemv<X, Y, Z, Section>);
 }
 
 template <typename T, typename Section = Blas::Plain>

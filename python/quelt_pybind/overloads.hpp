@@ -19,10 +19,13 @@
 
 #include <array>
 #include <cstddef>
+#include <iterator>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <tuple>
 #include <type_traits>
+#include <typeinfo>
 #include <utility>
 #include <vector>
 
@@ -111,13 +114,38 @@ inline PyObject* translateActiveException()
     return nullptr;
 }
 
-// How a fast entry finds the Python class of a container it returns (its destination).
-// queltcore's entries leave it to pybind11, which looks the class up by typeid on every call.
-// Any other module pays more for that look-up: each extension module is loaded with its own
-// copy of the containers' type_info, so comparing it with the registered one falls back to
-// comparing their names, character by character. quelt's entries take the record found once
-// at registration, the one pybind11's look-up finds.
-enum class ResultClass { LookedUp, FoundOnce };
+// What a fast entry leaves to pybind11's generic machinery. queltcore's entries (Generic) leave
+// it everything: the look-up of a returned container's class by typeid on every call, and the
+// exception translators for every refusal. quelt's entries (Direct) take two shortcuts:
+// - Each extension module is loaded with its own copy of the containers' type_info, so the
+//   look-up from any module but the core compares them by name, character by character; a
+//   Direct entry takes the record found once at registration, the one that look-up finds.
+// - A refusal is a std::runtime_error, which pybind11's default translator rethrows (a second
+//   unwinding, 40% of a refused call) only to raise RuntimeError with its text. While that
+//   translator is the only one registered, a Direct entry raises the same error at once.
+enum class EntryPath { Generic, Direct };
+
+// True while pybind11's default translator is the only one: the global list holds only the
+// translator pushed when the shared internals were made (libstdc++ adds no local one), and
+// quelt._native registers none of its own. Anything another module registers, before or after
+// quelt is imported, turns the shortcut off.
+inline bool defaultTranslationOnly()
+{
+    const auto& global = py::detail::get_internals().registered_exception_translators;
+    return py::detail::get_local_internals().registered_exception_translators.empty() && !global.empty()
+           && std::next(global.begin()) == global.end();
+}
+
+// The RuntimeError that the default translator makes of an exact std::runtime_error; a derived
+// class, or a process with other translators, is left to the translators.
+inline PyObject* raiseRefusal(const std::runtime_error& e)
+{
+    if (typeid(e) != typeid(std::runtime_error) || !defaultTranslationOnly()) {
+        return translateActiveException();
+    }
+    py::detail::raise_err(PyExc_RuntimeError, e.what());
+    return nullptr;
+}
 
 template <typename T>
 struct FoundClassCaster : py::detail::type_caster_base<T> {
@@ -135,7 +163,7 @@ struct FoundClassCaster : py::detail::type_caster_base<T> {
     }
 };
 
-template <typename F, ResultClass how, typename R, typename... A, size_t... I>
+template <typename F, EntryPath path, typename R, typename... A, size_t... I>
 PyObject* invoke(const void* callable, PyObject* const* args, std::index_sequence<I...>)
 {
     std::tuple<Argument<A>...> arguments;
@@ -153,7 +181,7 @@ PyObject* invoke(const void* callable, PyObject* const* args, std::index_sequenc
             // finds the object that already wraps it and hands that back.
             const auto policy
                 = py::detail::return_value_policy_override<R>::policy(py::return_value_policy::automatic);
-            if constexpr (how == ResultClass::FoundOnce && std::is_lvalue_reference_v<R> && !isScalar<R>) {
+            if constexpr (path == EntryPath::Direct && std::is_lvalue_reference_v<R> && !isScalar<R>) {
                 static const py::detail::type_info* const type = containerTypeOf<R>();
                 return FoundClassCaster<Bare<R>>::cast(f(std::get<I>(arguments).get()...), policy, type);
             } else {
@@ -161,24 +189,30 @@ PyObject* invoke(const void* callable, PyObject* const* args, std::index_sequenc
                     .ptr();
             }
         }
+    } catch (const std::runtime_error& e) {
+        if constexpr (path == EntryPath::Direct) {
+            return raiseRefusal(e);
+        } else {
+            return translateActiveException();
+        }
     } catch (...) {
         return translateActiveException();
     }
 }
 
-template <typename F, ResultClass how, typename R, typename... A>
+template <typename F, EntryPath path, typename R, typename... A>
 PyObject* invokeOverload(const void* callable, PyObject* const* args)
 {
-    return invoke<F, how, R, A...>(callable, args, std::index_sequence_for<A...>{});
+    return invoke<F, path, R, A...>(callable, args, std::index_sequence_for<A...>{});
 }
 
-template <typename F, ResultClass how, typename Tuple>
+template <typename F, EntryPath path, typename Tuple>
 struct Entry;
-template <typename F, ResultClass how, typename... A>
-struct Entry<F, how, std::tuple<A...>> {
+template <typename F, EntryPath path, typename... A>
+struct Entry<F, path, std::tuple<A...>> {
     static_assert(((isScalar<A> ? 0 : 1) + ... + 0) <= maxContainers,
                   "an overload takes more container arguments than a dispatch key holds");
-    static constexpr Invoker invoker = &invokeOverload<F, how, typename Signature<F>::Return, A...>;
+    static constexpr Invoker invoker = &invokeOverload<F, path, typename Signature<F>::Return, A...>;
     static std::vector<const py::detail::type_info*> types() { return {containerTypeOf<A>()...}; }
 };
 
@@ -207,22 +241,23 @@ void record(const char* name, Overload overload);
 
 // Adds one overload to the module function `name`; the first call creates the function,
 // later ones chain onto it in registration order.
-template <dispatch::ResultClass how = dispatch::ResultClass::LookedUp, typename F>
+template <dispatch::EntryPath path = dispatch::EntryPath::Generic, typename F>
 void defOverload(pybind11::module_& m, const char* name, const char* doc, F&& f)
 {
     using Fn = std::decay_t<F>;
-    using Entry = dispatch::Entry<Fn, how, typename dispatch::Signature<Fn>::Args>;
+    using Entry = dispatch::Entry<Fn, path, typename dispatch::Signature<Fn>::Args>;
     dispatch::record(name, {std::make_shared<const Fn>(f), Entry::invoker, Entry::types()});
     m.def(name, std::forward<F>(f), doc);
 }
 
-// How the interpreter calls the front end. queltcore's take an argument tuple and a keyword
-// dict, as pybind11's functions do. quelt's take the fast convention, the arguments where they
-// lie: the tuple that the interpreter would make for every call is made only for one that
-// goes to the chain.
-enum class CallingConvention { TupleAndDict, Fast };
+// How the interpreter enters the front end, and how the front end finds a call's overload.
+// queltcore's (Generic) take an argument tuple and a keyword dict, as pybind11's functions do,
+// and look each container's class up in the table's list of classes. quelt's (Direct) take the
+// fast convention, the arguments where they lie (the tuple that the interpreter would make for
+// every call is made only for one that goes to the chain), and find each class's place in one
+// probe of a perfect hash of the classes' addresses.
+enum class FrontEnd { Generic, Direct };
 
-// Puts the fast front end before every function registered through defOverload.
-void installFastDispatch(pybind11::module_& m, CallingConvention convention = CallingConvention::TupleAndDict);
+void installFastDispatch(pybind11::module_& m, FrontEnd frontEnd = FrontEnd::Generic);
 
 } // namespace Quelt::Python

@@ -208,5 +208,7 @@ def battery(seed, functions=q):
 
 if __name__ == "__main__":
     functions = __import__(sys.argv[2]) if len(sys.argv) > 2 else q
+    for module in sys.argv[3:]:  # imported after the functions' module, as a program may
+        __import__(module)
     lines = battery(int(sys.argv[1]) if len(sys.argv) > 1 else 1, functions)
     sys.stdout.write("\n".join(lines) + "\n")

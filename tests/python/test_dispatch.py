@@ -22,9 +22,10 @@ COUNTS = {"scale": 12, "sum": 36, "dot": 36, "copy": 36, "swap": 36, "axpy": 36,
           "gemv": 108, "matvec": 108, "gemm": 4, "matmul": 4}
 
 
-def transcript(module_dir, seed, functions="queltcore"):
-    env = dict(os.environ, PYTHONPATH=module_dir)
-    result = subprocess.run([sys.executable, os.path.join(HERE, "dispatch_battery.py"), str(seed), functions],
+def transcript(module_dir, seed, functions="queltcore", *imports):
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([module_dir, os.environ.get("QUELT_TEST_MODULE_DIR", "")]))
+    result = subprocess.run([sys.executable, os.path.join(HERE, "dispatch_battery.py"), str(seed), functions]
+                            + list(imports),
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True, env=env)
     if result.returncode != 0:
         raise AssertionError("battery failed under %s:\n%s" % (module_dir, result.stderr))
@@ -53,6 +54,15 @@ class FastDispatchTest(unittest.TestCase):
         for seed in (1, 2):
             with self.subTest(seed=seed):
                 self.assertEqual(transcript(build, seed, "quelt"), transcript(build, seed))
+
+    def test_quelt_refusals_follow_another_module_s_translator(self):
+        # quelt raises plain refusals itself only while pybind11's default translator is the one
+        # registered; a translator that another module adds, after quelt is imported, applies to
+        # quelt's refusals as to the core's.
+        build = os.path.dirname(CHAIN_DIR)
+        translated = transcript(build, 1, "queltcore", "translator_probe")
+        self.assertIn("translated: In gemv expression", "\n".join(translated))
+        self.assertEqual(transcript(build, 1, "quelt", "translator_probe"), translated)
 
     def test_battery_reaches_every_overload(self):
         import dispatch_battery
