@@ -85,7 +85,8 @@ def section(run, threads, duration, table):
                    "queltcore's, taking turns block by block on the same operands (the size-1 sweep above): "
                    "quelt's / queltcore's per overload, the median over the 7 rounds of the two blocks of a "
                    "round. Below the lock-release threshold quelt's functions "
-                   "make the same checks and the same BLAS call; what differs is the dispatch.\n\n"
+                   "make the same checks and the same BLAS call; what differs is the dispatch, and how a "
+                   "refusal's RuntimeError is raised.\n\n"
                    + table(["name", "overloads", "best", "median", "worst",
                             "within %.1f x" % cases.TARGET_PACKAGE_SMALL_RATIO], rows))
     if threads is None:
