@@ -196,9 +196,13 @@ def session_models(latency_block, block, models):
     x = memoryview(array.array("f", [1.5, -4.0])).cast("B").cast("f", (1, 2))
     _, tiny_timed = session_pair(tiny, {"x": x}, latency_block * 5, 31, 3.0, per_run=True)
     compute = os.path.join(models, "compute.onnx")
-    # Blocks of many runs: the first run after the other session's turn pays for the runtime's
-    # thread pools changing hands, which a block of one or two runs would make the whole story.
-    _, compute_timed = session_pair(compute, {"scale": array.array("f", [1.0])}, 10 * block, 15, 3.0)
+    # One intra-op thread for both sessions. With the runtime's default pools, two sessions in
+    # one process on 2 cores take turns paying for each other's pool threads: a block that
+    # followed the other session's block ran at 1.8 ms a run, one that followed its own at
+    # 3.6 ms (every other run waiting a scheduler tick), whichever session it was, so the paired
+    # ratio swung by 8% between runs of the same build. Blocks of many runs: the first run after
+    # the other session's turn still pays for its memory changing hands.
+    _, compute_timed = session_pair(compute, {"scale": array.array("f", [1.0])}, 10 * block, 15, 3.0, threads=1)
     return {"tiny": tiny_timed, "compute": compute_timed}
 
 

@@ -459,7 +459,7 @@ def session_targets(run):
             ("tiny", cases.TARGET_SESSION_TINY_RATIO, "`Session.run` on the tiny model: at most %.0f x the direct "
              "C++ `Run` on the same inputs, same process"),
             ("compute", cases.TARGET_SESSION_COMPUTE_RATIO, "`Session.run` on the compute model: within %d%% of "
-             "the direct C++ `Run`, same process")):
+             "the direct C++ `Run`, same process, one intra-op thread each (`threads=1`)")):
         target = text % (bound if name == "tiny" else round(100 * (bound - 1)))
         if models is None:
             found.append((target, "not measured: " + missing, None))
