@@ -11,7 +11,7 @@ import time
 import quelt
 import queltcore
 
-ROUNDS = 5
+ROUNDS = 9
 
 
 def filled(rows, cols):
