@@ -72,6 +72,13 @@ class TimingTest(unittest.TestCase):
             result = timing.measure({"a": loop}, 0.01, 3)
             self.assertEqual((result["a"]["calls"], result["a"]["median"]), (10, 1e-3), first)
 
+    def test_settled_blocks_follow_an_untimed_block(self):
+        log = []
+        result = timing.measure({"a": FakeLoop("a", 1e-3, log), "b": FakeLoop("b", 2e-3, log)}, 0.01, 2,
+                                settle=True)
+        self.assertEqual(log[-8:], [("a", 10), ("a", 10), ("b", 5), ("b", 5), ("b", 5), ("b", 5), ("a", 10), ("a", 10)])
+        self.assertEqual(result["a"]["blocks"], [1e-3, 1e-3])
+
     def test_a_budget_cuts_rounds_but_keeps_five(self):
         result, _ = self.measure({"a": 0.2, "b": 0.2}, 0.005, 25, budget=0.5)
         self.assertEqual(len(result["a"]["blocks"]), 5)

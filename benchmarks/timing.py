@@ -19,14 +19,17 @@ class Loop:
         self.timeit = run
 
 
-def measure(entries, block, repeats, clock=time.thread_time, budget=None):
+def measure(entries, block, repeats, clock=time.thread_time, budget=None, settle=False):
     """Seconds per call of each entry: the median over blocks, and every block's figure.
 
     entries maps a label to (statement, namespace), timed on `clock`, or to a function that
     times its own calls (Loop). Each is first calibrated to a number of calls that takes about
     `block`; then the blocks of all labels take turns, in reversed order every other round, so
     that block i of one label and block i of another ran side by side. With a budget (seconds
-    per entry set), calls too long for it get fewer rounds, but never fewer than five."""
+    per entry set), calls too long for it get fewer rounds, but never fewer than five. With settle,
+    an untimed block of the same label precedes every block: on this machine a copy of megabytes
+    that follows another label's takes four or five calls to reach its own pace (a memcpy as
+    well), which weighs on a block of ten calls three times as much as on one of thirty."""
     timers, numbers, per_call = {}, {}, {}
     for label, entry in entries.items():
         timer = timeit.Timer(entry[0], timer=clock, globals=entry[1]) if isinstance(entry, tuple) \
@@ -53,6 +56,8 @@ def measure(entries, block, repeats, clock=time.thread_time, budget=None):
     order = list(timers)
     for round_ in range(repeats):
         for label in (order if round_ % 2 == 0 else order[::-1]):
+            if settle:
+                timers[label].timeit(numbers[label])
             samples[label].append(timers[label].timeit(numbers[label]) / numbers[label])
     return {label: {"median": statistics.median(s), "min": min(s), "max": max(s), "calls": numbers[label],
                     "blocks": s}
