@@ -576,7 +576,9 @@ def package_section(run):
                "matd's `quelt.memory` for the column-major case). CPython 3.7's `memoryview` assigns slices in "
                "one dimension only, so a matd is filled through `quelt.matrix`, not `quelt.memory(A)[:] = src`; "
                "and `bytes()` of a column-major view reads it out row by row (an element-wise reordering). "
-               "Thread CPU time; the paths that make a new container or `bytes` include its allocation.\n\n"
+               "Thread CPU time; the paths that make a new container or `bytes` include its allocation. The "
+               "matrix's blocks each follow an untimed block of their own: a copy of megabytes that follows "
+               "another's runs slower for its first four or five calls, memcpy's too.\n\n"
                + table(["data", "way", "quelt", "time", "C++ memcpy", "quelt / memcpy",
                         "element by element (queltcore)", "loop / quelt"], exchange_rows(run)))
     models, missing = run.package("session/models")
