@@ -810,58 +810,46 @@ void fillFromBuffer(const Source& source, const Target& target, const Context& c
     // along the source, in cache), and then converted row by row into the target, contiguous on
     // both sides: the checks and conversions vectorise, and no slow strided access remains.
     const auto tiles = [&](ptrdiff_t f, ptrdiff_t t, int64_t height, int64_t width) {
-        if constexpr (std::is_same_v<S, T> && (sizeof(S) == 4 || sizeof(S) == 8)) {
-            const ptrdiff_t fr = source.layout.strides[rank - 2], fc = source.layout.strides[rank - 1];
-            const ptrdiff_t tr = target.strides[rank - 2], tc = target.strides[rank - 1];
-            constexpr auto item = ptrdiff_t(sizeof(S));
-            const auto transpose = sizeof(S) == 4 ? transposeItems : transposePairs;
-            if (fr == item && tc == item) {
-                transpose(from + f, fc, target.data + t, tr, height, width);
+        constexpr auto item = ptrdiff_t(sizeof(S)), out = ptrdiff_t(sizeof(T));
+        const ptrdiff_t fr = source.layout.strides[rank - 2], fc = source.layout.strides[rank - 1];
+        const ptrdiff_t tr = target.strides[rank - 2], tc = target.strides[rank - 1];
+        // kernel(fromStep, toStep, na, nb) on the tile seen with the source contiguous along its
+        // first index and the target along its second: element (i, j) at i * item + j * fromStep
+        // in the source, i * toStep + j * out in the target.
+        const auto oriented = [&](auto&& kernel) {
+            if (fr == item && tc == out) { // rows of the target, columns of the source
+                kernel(fc, tr, height, width);
                 return true;
             }
-            if (fc == item && tr == item) {
-                transpose(from + f, fr, target.data + t, tc, width, height);
+            if (fc == item && tr == out) { // columns of the target, rows of the source
+                kernel(fr, tc, width, height);
                 return true;
             }
             return false;
+        };
+        if constexpr (std::is_same_v<S, T> && (sizeof(S) == 4 || sizeof(S) == 8)) {
+            return oriented([&](ptrdiff_t fromStep, ptrdiff_t toStep, int64_t na, int64_t nb) {
+                (sizeof(S) == 4 ? transposeItems : transposePairs)(from + f, fromStep, target.data + t, toStep, na, nb);
+            });
         } else if constexpr (std::is_same_v<S, bool> || std::is_same_v<S, T>) {
             return false; // bytes that need reading as flags; a plain copy of another width
+        } else if constexpr (std::is_same_v<S, double> && std::is_same_v<T, std::complex<float>>) {
+            return oriented([&](ptrdiff_t fromStep, ptrdiff_t toStep, int64_t na, int64_t nb) {
+                fits &= transposeDoublesIntoComplex64(from + f, fromStep, target.data + t, toStep, na, nb);
+            });
         } else {
-            const ptrdiff_t fr = source.layout.strides[rank - 2], fc = source.layout.strides[rank - 1];
-            const ptrdiff_t tr = target.strides[rank - 2], tc = target.strides[rank - 1];
-            if constexpr (std::is_same_v<S, double> && std::is_same_v<T, std::complex<float>>) {
-                if (fr == 8 && tc == 8) {
-                    fits &= transposeDoublesIntoComplex64(from + f, fc, target.data + t, tr, height, width);
-                    return true;
-                }
-                if (fc == 8 && tr == 8) {
-                    fits &= transposeDoublesIntoComplex64(from + f, fr, target.data + t, tc, width, height);
-                    return true;
-                }
-            }
-            constexpr auto item = ptrdiff_t(sizeof(S)), out = ptrdiff_t(sizeof(T));
             S scratch[transposeTile<T, S> * transposeTile<T, S>];
-            // Element (i, j) lies at i * fa + j * fb in the source, which is contiguous along i;
-            // the target is contiguous along j, its line i at i * ta.
-            const auto transposed = [&](ptrdiff_t fa, ptrdiff_t fb, ptrdiff_t ta, int64_t na, int64_t nb) {
+            return oriented([&](ptrdiff_t fromStep, ptrdiff_t toStep, int64_t na, int64_t nb) {
                 for (int64_t j = 0; j < nb; ++j) {
                     for (int64_t i = 0; i < na; ++i) {
-                        scratch[i * nb + j] = load<S>(from + f + i * fa + j * fb);
+                        scratch[i * nb + j] = load<S>(from + f + i * item + j * fromStep);
                     }
                 }
                 for (int64_t i = 0; i < na; ++i) {
                     fits &= convertRow<T, S>(reinterpret_cast<const char*>(scratch + i * nb), item,
-                                             target.data + t + i * ta, out, nb);
+                                             target.data + t + i * toStep, out, nb);
                 }
-                return true;
-            };
-            if (fr == item && tc == out) { // rows of the target, columns of the source
-                return transposed(fr, fc, tr, height, width);
-            }
-            if (fc == item && tr == out) { // columns of the target, rows of the source
-                return transposed(fc, fr, tc, width, height);
-            }
-            return false;
+            });
         }
     };
     walkRows(source.shape, source.layout.strides, target.strides, row, tiles, transposeTile<T, S>);
