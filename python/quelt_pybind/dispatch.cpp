@@ -47,11 +47,14 @@ public:
     Table& operator=(const Table&) = delete;
     Table& operator=(Table&&) = delete;
 
-    Table(const Recorded& recorded, PyMethodDef chainDef, PyCFunction entry, int flags, bool hashed)
+    // entry is the front end's C function, of the convention that frontEnd gives.
+    Table(const Recorded& recorded, PyMethodDef chainDef, FrontEnd frontEnd, PyCFunction entry)
         : m_def(chainDef), m_chain(reinterpret_cast<PyCFunctionWithKeywords>(reinterpret_cast<void (*)()>(chainDef.ml_meth)))
     {
         m_def.ml_meth = entry;
-        m_def.ml_flags = flags;
+        if (frontEnd == FrontEnd::Direct) {
+            m_def.ml_flags = METH_FASTCALL | METH_KEYWORDS;
+        }
         const auto& first = recorded.overloads.front().types;
         m_arity = first.size();
         for (size_t p = 0; p < m_arity; ++p) {
@@ -77,7 +80,7 @@ public:
         for (size_t i = 0; i < m_containerPositions.size(); ++i) {
             slots *= m_classes.size();
         }
-        if (hashed) {
+        if (frontEnd == FrontEnd::Direct) {
             m_index = AddressIndex<PyTypeObject>::of(m_classes);
         }
         m_slots.assign(slots, nullptr);
@@ -262,9 +265,8 @@ void installFastDispatch(py::module_& m, FrontEnd frontEnd)
             throw std::logic_error(names[i].name + " is not a built-in function");
         }
         auto* function = reinterpret_cast<PyCFunctionObject*>(chain.ptr());
-        tables[i] = frontEnd == FrontEnd::Direct
-                        ? std::make_unique<Table>(names[i], *function->m_ml, fastEntries[i], METH_FASTCALL | METH_KEYWORDS, true)
-                        : std::make_unique<Table>(names[i], *function->m_ml, entries[i], function->m_ml->ml_flags, false);
+        tables[i] = std::make_unique<Table>(names[i], *function->m_ml, frontEnd,
+                                            frontEnd == FrontEnd::Direct ? fastEntries[i] : entries[i]);
         // Same self (pybind11's record of the overloads), module and docstring as the chain.
         py::object fast = py::reinterpret_steal<py::object>(
             PyCFunction_NewEx(tables[i]->def(), function->m_self, function->m_module));
